@@ -1,0 +1,34 @@
+// SerialPort: the driver library's serial line to the unit; the build picks the Windows or the POSIX implementation.
+#pragma once
+
+#include <memory>
+
+#include "BytePort.h"
+
+namespace serial {
+constexpr std::uint32_t kQueueSize = 4096;                 // bytes, input and output queue
+constexpr std::uint32_t kReadIntervalTimeoutMs = 20;
+constexpr std::uint32_t kReadTotalTimeoutMultiplierMs = 500;  // per byte asked for
+constexpr std::uint32_t kReadTotalTimeoutConstantMs = 500;
+constexpr std::uint32_t kSingleByteReadLimitMs = kReadTotalTimeoutMultiplierMs * 1 + kReadTotalTimeoutConstantMs;
+constexpr std::uint32_t kIncompleteGuardSeconds = 5;       // give up once more than this many whole seconds passed
+constexpr std::uint32_t kIncompleteRetrySleepMs = 10;
+}  // namespace serial
+
+class SerialPort : public BytePort {
+public:
+    SerialPort();
+    ~SerialPort() override;  // closes what is still open, without dropping DTR and RTS
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    bool open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) override;
+    bool readByte(std::uint8_t& byte) override;
+    bool writeBytes(const std::uint8_t* bytes, std::uint32_t count) override;
+    void close() override;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,138 @@
+// SerialPort for the host build: a termios line (a tty or a pty) with the same settings and read limit as on Windows.
+#include "SerialPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+constexpr const char* kDeviceFolder = "/dev/";
+constexpr int kNoDevice = -1;
+
+using Clock = std::chrono::steady_clock;
+
+speed_t speedOf(std::uint32_t baudRate) {
+    switch (baudRate) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;  // unsupported: the line keeps its speed, as a device that refuses the rate
+    }
+}
+
+tcflag_t characterSizeOf(std::uint8_t dataBits) {
+    switch (dataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+// A name such as "ttyS0" lives in /dev; a path is used as it stands.
+std::string devicePath(const std::string& portName) {
+    return !portName.empty() && portName[0] == '/' ? portName : kDeviceFolder + portName;
+}
+
+}  // namespace
+
+struct SerialPort::Impl {
+    int fd = kNoDevice;
+
+    void setModemLines(bool on) {
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines);  // a pty has no modem lines; the result is not examined
+    }
+
+    void closeDevice() {
+        if (fd != kNoDevice) ::close(fd);
+        fd = kNoDevice;
+    }
+};
+
+SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
+
+SerialPort::~SerialPort() {
+    impl_->closeDevice();
+}
+
+bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) {
+    Impl& p = *impl_;
+    p.fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (p.fd == kNoDevice) return false;
+    // Exclusive use, as on Windows: a second opener of the same line is refused.
+    if (flock(p.fd, LOCK_EX | LOCK_NB) != 0) {
+        p.closeDevice();
+        return false;
+    }
+    ioctl(p.fd, TIOCEXCL);
+
+    termios tio{};
+    tcgetattr(p.fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARODD | CSTOPB);
+    tio.c_cflag |= characterSizeOf(dataBits) | PARENB | CREAD | CLOCAL;  // even parity, one stop bit
+    tio.c_iflag |= INPCK;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    const speed_t speed = speedOf(baudRate);
+    if (speed != B0) cfsetspeed(&tio, speed);
+    tcsetattr(p.fd, TCSANOW, &tio);
+    tcflush(p.fd, TCIOFLUSH);
+    p.setModemLines(true);
+    return true;
+}
+
+bool SerialPort::readByte(std::uint8_t& byte) {
+    Impl& p = *impl_;
+    if (p.fd == kNoDevice) return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(serial::kSingleByteReadLimitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd pfd{p.fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t n = ::read(p.fd, &byte, 1);
+        if (n == 1) return true;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        return false;  // end of line or a line error
+    }
+}
+
+bool SerialPort::writeBytes(const std::uint8_t* bytes, std::uint32_t count) {
+    Impl& p = *impl_;
+    if (p.fd == kNoDevice) return false;
+    std::uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(p.fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd pfd{p.fd, POLLOUT, 0};
+            poll(&pfd, 1, -1);  // no write time-out: wait until the line takes the bytes
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+void SerialPort::close() {
+    Impl& p = *impl_;
+    if (p.fd != kNoDevice) p.setModemLines(false);
+    p.closeDevice();
+}

@@ -89,7 +89,13 @@ bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::
     tio.c_cc[VTIME] = 0;
     const speed_t speed = speedOf(baudRate);
     if (speed != B0) cfsetspeed(&tio, speed);
-    tcsetattr(p.fd, TCSANOW, &tio);
+    if (tcsetattr(p.fd, TCSANOW, &tio) != 0) {
+        // A line that cannot hold parity (a pty) refuses the whole change; it still gets the rest,
+        // just as a refused setting does not fail the open on Windows.
+        tio.c_cflag &= ~PARENB;
+        tio.c_iflag &= ~INPCK;
+        tcsetattr(p.fd, TCSANOW, &tio);
+    }
     tcflush(p.fd, TCIOFLUSH);
     p.setModemLines(true);
     return true;

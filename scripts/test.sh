@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine (installs what is missing), builds host, win32 and win64, runs every test, prints a summary.
+set -uo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+FUZZ_SECONDS="${QBV_FUZZ_SECONDS:-10}"
+
+PACKAGES="cmake ninja-build clang libclang-rt-14-dev g++ libboost-dev googletest
+          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+          wine64 xvfb xauth"
+missing=()
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO apt-get update -qq || exit 1
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || exit 1
+fi
+
+passed=0
+failed=0
+record() {  # record NAME STATUS
+    if [ "$2" -eq 0 ]; then passed=$((passed + 1)); echo "== ok: $1"; else failed=$((failed + 1)); echo "== FAILED: $1"; fi
+}
+
+mkdir -p build/logs
+for preset in host win32 win64; do
+    echo "== configure and build: $preset"
+    if cmake --preset "$preset" >"build/logs/$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build/logs/$preset.log" 2>&1; then
+        record "build $preset" 0
+        rm -f "build/logs/$preset.log"
+    else
+        tail -n 40 "build/logs/$preset.log"
+        record "build $preset" 1
+    fi
+done
+
+# ctest prints its own per-test lines; each test executable counts once here.
+run_ctest() {
+    local dir="$1"
+    local out
+    out="$(ctest --test-dir "$dir" --output-on-failure 2>&1)"
+    local status=$?
+    echo "$out" | grep -v '^ *0x\|^    [0-9a-f]\{4\}: '
+    local p f
+    p="$(echo "$out" | grep -c 'Test *#[0-9]*: .* Passed')"
+    f="$(echo "$out" | grep -c 'Test *#[0-9]*: .*\*\*\*\|Not Run')"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    [ $status -ne 0 ] && [ "$f" -eq 0 ] && failed=$((failed + 1))
+    return 0
+}
+
+echo "== host tests (ASan/UBSan)"
+run_ctest build/host
+echo "== win32: static checks of the shipped build"
+run_ctest build/win32
+echo "== win64: the real DLL under wine64"
+run_ctest build/win64
+
+echo "== fuzzing, ${FUZZ_SECONDS} s per target"
+for target in fuzz_comm_message fuzz_base64 fuzz_frame_receiver fuzz_dispatch; do
+    corpus="build/fuzz-corpus/$target"
+    mkdir -p "$corpus"
+    if [ -x "build/host/bin/$target" ]; then
+        build/host/bin/$target -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 "$corpus" >"build/logs/$target.log" 2>&1
+        status=$?
+        [ $status -ne 0 ] && tail -n 30 "build/logs/$target.log"
+        record "$target" $status
+    else
+        record "$target (not built)" 1
+    fi
+done
+
+echo
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

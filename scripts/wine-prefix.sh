@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sourced by the test scripts: a private, headless Wine prefix inside the build tree, with COM1..COM4 mapped to stable paths.
+QBV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="${QBV_WINEPREFIX:-$QBV_ROOT/build/wine-prefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
+QBV_PORT_DIR="$QBV_ROOT/build/wine-ports"
+QBV_MAPPED_PORTS="com1 com2 com3 com4"
+
+qbv_ensure_prefix() {
+    mkdir -p "$QBV_PORT_DIR"
+    local marker="$WINEPREFIX/.qbv-ports-mapped"
+    if [ -f "$marker" ] && [ "$(cat "$marker")" = "$QBV_PORT_DIR" ]; then
+        return 0
+    fi
+    wine wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    local reg="$QBV_PORT_DIR/ports.reg"
+    {
+        printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+        for port in $QBV_MAPPED_PORTS; do
+            printf '"%s"="%s"\r\n' "${port^^}" "$QBV_PORT_DIR/$port"
+        done
+    } > "$reg"
+    wine regedit /S "$(winepath -w "$reg" 2>/dev/null || echo "Z:$reg")" >/dev/null 2>&1
+    wineserver -w
+    echo "$QBV_PORT_DIR" > "$marker"
+}

@@ -1,0 +1,181 @@
+// Options: strict parsing of the virtual unit's switches ("--name value" or "--name=value").
+#include "Options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace vunit {
+
+namespace {
+
+bool parseNumber(const std::string& text, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
+        return false;
+    }
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || v < min || v > max) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool parsePhase(const std::string& text, Phase& out) {
+    if (text == "erase") {
+        out = Phase::Erase;
+    } else if (text == "write") {
+        out = Phase::Write;
+    } else if (text == "verify") {
+        out = Phase::Verify;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ParseResult parseOptions(const std::vector<std::string>& args) {
+    ParseResult result;
+    Options& o = result.options;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool hasInlineValue = false;
+        const std::size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            hasInlineValue = true;
+        }
+
+        auto flag = [&](bool& target) {
+            if (hasInlineValue) {
+                result.error = name + " takes no value";
+                return false;
+            }
+            target = true;
+            return true;
+        };
+        auto takeValue = [&]() {
+            if (hasInlineValue) {
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                result.error = name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+            return true;
+        };
+        auto number = [&](std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
+            if (!takeValue()) {
+                return false;
+            }
+            if (!parseNumber(value, min, max, out)) {
+                result.error = name + ": expected a whole number from " + std::to_string(min) + " to " +
+                               std::to_string(max) + ", got '" + value + "'";
+                return false;
+            }
+            return true;
+        };
+        auto text = [&](std::string& out) {
+            if (!takeValue()) {
+                return false;
+            }
+            if (value.empty()) {
+                result.error = name + " needs a non-empty value";
+                return false;
+            }
+            out = value;
+            return true;
+        };
+
+        std::uint64_t n = 0;
+        bool good = true;
+        if (name == "--help" || name == "-h") {
+            good = flag(o.help);
+        } else if (name == "--never-disable") {
+            good = flag(o.unit.neverDisable);
+        } else if (name == "--silent") {
+            good = flag(o.unit.silent);
+        } else if (name == "--flagged") {
+            good = flag(o.unit.flagged);
+        } else if (name == "--erase-polls") {
+            good = number(0, kMaxPolls, n);
+            o.unit.erasePolls = static_cast<unsigned>(n);
+        } else if (name == "--write-polls") {
+            good = number(0, kMaxPolls, n);
+            o.unit.writePolls = static_cast<unsigned>(n);
+        } else if (name == "--verify-polls") {
+            good = number(0, kMaxPolls, n);
+            o.unit.verifyPolls = static_cast<unsigned>(n);
+        } else if (name == "--busy-forever") {
+            good = takeValue();
+            if (good && !parsePhase(value, o.unit.busyForever)) {
+                result.error = name + ": expected erase, write or verify, got '" + value + "'";
+                good = false;
+            }
+        } else if (name == "--noise") {
+            good = number(0, kMaxNoiseBytes, n);
+            o.unit.noiseBytes = static_cast<std::size_t>(n);
+        } else if (name == "--corrupt-every") {
+            good = number(1, UINT32_MAX, o.unit.corruptEvery);
+        } else if (name == "--drop-nth") {
+            good = number(1, UINT32_MAX, o.unit.dropNth);
+        } else if (name == "--delay-ms") {
+            good = number(0, kMaxDelayMs, o.delayMs);
+        } else if (name == "--baud") {
+            good = number(1, kMaxBaud, o.baud);
+        } else if (name == "--link") {
+            good = text(o.linkPath);
+        } else if (name == "--transcript") {
+            good = text(o.transcriptPath);
+        } else if (name == "--memory-out") {
+            good = text(o.memoryOutPath);
+        } else {
+            result.error = "unknown option '" + args[i] + "'";
+            good = false;
+        }
+        if (!good) {
+            return result;
+        }
+    }
+    result.ok = true;
+    return result;
+}
+
+std::string usageText(const std::string& programName) {
+    return "Usage: " + programName + R"( [options]
+
+Plays a banknote acceptor in download mode on a pseudo-terminal. Prints the slave
+path on the first line of stdout, then READY once the link (if any) exists.
+Stops cleanly on SIGINT or SIGTERM.
+
+Timing of the download phases (status polls answered busy):
+  --erase-polls N        after DownloadStart (default 3)
+  --write-polls N        after each DownloadData (default 1)
+  --verify-polls N       after DownloadEnd (default 3)
+
+Scenarios (combinable):
+  --never-disable        idle status is Reset (0x40) instead of Disable (0x1A)
+  --silent               never answer; still log what arrives
+  --flagged              the download result carries flag 0x80
+  --busy-forever PHASE   erase, write or verify never completes
+  --noise N              write N noise bytes (never 0xFC) before each reply
+  --corrupt-every N      invert the last check byte of every Nth reply written
+  --drop-nth N           act on the Nth valid frame but never send its reply
+  --delay-ms N           wait N ms before each reply
+  --baud N               pace written bytes at 11 bit times each at N bit/s
+
+Files:
+  --link PATH            symlink PATH to the slave (replaced if present, removed on exit)
+  --transcript FILE      log frames: "<seconds.micros> IN|BAD|OUT|NOISE|DROP <hex bytes>"
+  --memory-out FILE      write memory [0, extent) on every DownloadEnd and on exit
+  --help                 this text
+)";
+}
+
+}  // namespace vunit

@@ -1,0 +1,273 @@
+// UnitCore: frame reception with resynchronisation, the download state machine and the fault scenarios.
+#include "UnitCore.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "Crc16.h"
+
+namespace vunit {
+
+namespace {
+
+constexpr std::uint8_t kCorruptMask = 0xFF;  // XORed into the last check byte of a corrupted reply
+constexpr std::int64_t kMicrosPerSecond = 1'000'000;
+
+// Noise bytes cycle through this; none of them is the sync byte.
+constexpr std::uint8_t kNoiseCycle[] = {0x00, 0x13, 0xFF, 0x55, 0xAA, 0x7E, 0x11, 0xFD, 0x05, 0x50, 0xD4, 0x01};
+
+std::uint32_t readLe32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> buildFrame(std::uint8_t code, const std::vector<std::uint8_t>& data) {
+    const std::size_t length = kMinFrameBytes + data.size();
+    if (length > kMaxFrameBytes) {
+        throw std::length_error("frame data too long");
+    }
+    std::vector<std::uint8_t> frame;
+    frame.reserve(length);
+    frame.push_back(kSync);
+    frame.push_back(static_cast<std::uint8_t>(length));
+    frame.push_back(code);
+    frame.insert(frame.end(), data.begin(), data.end());
+    Crc16 crc;
+    crc.update(frame.data(), frame.size());
+    frame.push_back(crc.low());
+    frame.push_back(crc.high());
+    return frame;
+}
+
+std::vector<std::uint8_t> noisePattern(std::size_t count) {
+    std::vector<std::uint8_t> noise(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        noise[i] = kNoiseCycle[i % sizeof kNoiseCycle];
+    }
+    return noise;
+}
+
+const char* transcriptTag(Event::Kind kind) {
+    switch (kind) {
+        case Event::Kind::In: return "IN";
+        case Event::Kind::Bad: return "BAD";
+        case Event::Kind::Drop: return "DROP";
+        case Event::Kind::Noise: return "NOISE";
+        case Event::Kind::Out: return "OUT";
+        case Event::Kind::MemorySaved: return "";
+    }
+    return "";
+}
+
+std::string transcriptLine(std::int64_t microsSinceStart, Event::Kind kind, const std::vector<std::uint8_t>& bytes) {
+    const std::int64_t us = std::max<std::int64_t>(microsSinceStart, 0);
+    char head[48];
+    std::snprintf(head, sizeof head, "%lld.%06lld %s", static_cast<long long>(us / kMicrosPerSecond),
+                  static_cast<long long>(us % kMicrosPerSecond), transcriptTag(kind));
+    std::string line(head);
+    line.reserve(line.size() + bytes.size() * 3);
+    static const char kHex[] = "0123456789ABCDEF";
+    for (std::uint8_t b : bytes) {
+        line.push_back(' ');
+        line.push_back(kHex[b >> 4]);
+        line.push_back(kHex[b & 0x0F]);
+    }
+    return line;
+}
+
+UnitCore::UnitCore(const UnitConfig& config) : config_(config) {}
+
+std::vector<Event> UnitCore::receive(const std::uint8_t* bytes, std::size_t count, std::int64_t nowUs) {
+    std::vector<Event> events;
+    dropStalled(nowUs, events);
+    for (std::size_t i = 0; i < count; ++i) {
+        feed(bytes[i], events);
+    }
+    if (count > 0) {
+        lastByteUs_ = nowUs;
+    }
+    return events;
+}
+
+std::vector<Event> UnitCore::tick(std::int64_t nowUs) {
+    std::vector<Event> events;
+    dropStalled(nowUs, events);
+    return events;
+}
+
+std::optional<std::int64_t> UnitCore::nextDeadlineUs() const {
+    if (partial_.empty()) {
+        return std::nullopt;
+    }
+    return lastByteUs_ + kStallTimeoutUs + 1;
+}
+
+std::uint16_t UnitCore::memoryCrc() const {
+    return Crc16::of(memory_.data(), memory_.size());
+}
+
+void UnitCore::dropStalled(std::int64_t nowUs, std::vector<Event>& events) {
+    if (!partial_.empty() && nowUs - lastByteUs_ > kStallTimeoutUs) {
+        events.push_back({Event::Kind::Drop, std::move(partial_)});
+        partial_.clear();
+    }
+}
+
+void UnitCore::feed(std::uint8_t b, std::vector<Event>& events) {
+    if (partial_.empty()) {
+        if (b == kSync) {
+            partial_.push_back(b);
+        }
+        return;  // anything before a sync byte is line noise
+    }
+    partial_.push_back(b);
+    if (partial_.size() == 2 && b < kMinFrameBytes) {
+        // An impossible length: discard the sync and length, hunt for the next sync byte.
+        events.push_back({Event::Kind::Bad, std::move(partial_)});
+        partial_.clear();
+        return;
+    }
+    if (partial_.size() >= kMinFrameBytes && partial_.size() == partial_[1]) {
+        frameComplete(events);
+    }
+}
+
+void UnitCore::frameComplete(std::vector<Event>& events) {
+    std::vector<std::uint8_t> frame = std::move(partial_);
+    partial_.clear();
+    const std::size_t body = frame.size() - kCheckBytes;
+    Crc16 crc;
+    crc.update(frame.data(), body);
+    if (crc.low() != frame[body] || crc.high() != frame[body + 1]) {
+        events.push_back({Event::Kind::Bad, std::move(frame)});
+        return;
+    }
+    ++validFrames_;
+    events.push_back({Event::Kind::In, frame});
+    std::optional<std::vector<std::uint8_t>> reply = act(frame, events);
+    if (!reply || config_.silent) {
+        return;
+    }
+    if (config_.dropNth != 0 && validFrames_ == config_.dropNth) {
+        return;  // the unit acted on the frame, but its reply never reaches the line
+    }
+    emitReply(std::move(*reply), events);
+}
+
+void UnitCore::emitReply(std::vector<std::uint8_t> reply, std::vector<Event>& events) {
+    ++repliesWritten_;
+    if (config_.corruptEvery != 0 && repliesWritten_ % config_.corruptEvery == 0) {
+        reply.back() ^= kCorruptMask;
+    }
+    if (config_.noiseBytes > 0) {
+        events.push_back({Event::Kind::Noise, noisePattern(config_.noiseBytes)});
+    }
+    events.push_back({Event::Kind::Out, std::move(reply)});
+}
+
+std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::uint8_t>& frame,
+                                                       std::vector<Event>& events) {
+    const std::uint8_t code = frame[2];
+    const std::uint8_t* data = frame.data() + kHeaderBytes;
+    const std::size_t dataBytes = frame.size() - kHeaderBytes - kCheckBytes;
+    const std::vector<std::uint8_t> ack = buildFrame(kCodeAck);
+
+    switch (code) {
+        case kCodeStatusRequest:
+            return statusReply();
+
+        case kCodeDownloadStart:
+            memory_.clear();
+            memory_.shrink_to_fit();
+            mode_ = Mode::Download;
+            resultReported_ = false;
+            startBusy(Phase::Erase, config_.erasePolls);
+            return ack;
+
+        case kCodeDownloadData:
+            if (dataBytes > kDataOffsetBytes) {
+                writeBlock(readLe32(data), data + kDataOffsetBytes, dataBytes - kDataOffsetBytes);
+            }
+            if (mode_ == Mode::Download) {
+                startBusy(Phase::Write, config_.writePolls);
+            }
+            return ack;
+
+        case kCodeDownloadEnd:
+            mode_ = Mode::Verify;
+            resultReported_ = false;
+            startBusy(Phase::Verify, config_.verifyPolls);
+            events.push_back({Event::Kind::MemorySaved, {}});
+            return ack;
+
+        case kCodeAck:
+            if (mode_ == Mode::Verify && resultReported_) {
+                mode_ = Mode::Idle;
+                phase_ = Phase::None;
+                busyPollsLeft_ = 0;
+                resultReported_ = false;
+            }
+            return ack;
+
+        default:
+            return ack;
+    }
+}
+
+std::vector<std::uint8_t> UnitCore::statusReply() {
+    switch (mode_) {
+        case Mode::Idle:
+            return buildFrame(config_.neverDisable ? kCodeStatusReset : kCodeStatusDisable);
+        case Mode::Download:
+            return buildFrame(kCodeDownloadMode, {busyNow() ? kFlagBusy : kFlagReady});
+        case Mode::Verify:
+            if (busyNow()) {
+                return buildFrame(kCodeDownloadMode, {kFlagBusy});
+            }
+            resultReported_ = true;
+            {
+                const std::uint16_t crc = memoryCrc();
+                return buildFrame(kCodeDownloadResult,
+                                  {config_.flagged ? kFlagResultFlagged : kFlagResultGood,
+                                   static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)});
+            }
+    }
+    return buildFrame(kCodeStatusDisable);
+}
+
+bool UnitCore::busyNow() {
+    if (phase_ == Phase::None) {
+        return false;
+    }
+    if (config_.busyForever == phase_) {
+        return true;
+    }
+    if (busyPollsLeft_ > 0) {
+        --busyPollsLeft_;
+        return true;
+    }
+    phase_ = Phase::None;
+    return false;
+}
+
+void UnitCore::startBusy(Phase phase, unsigned polls) {
+    phase_ = phase;
+    busyPollsLeft_ = polls;
+}
+
+void UnitCore::writeBlock(std::uint32_t offset, const std::uint8_t* bytes, std::size_t count) {
+    const std::uint64_t cap = config_.memoryCapBytes;
+    if (offset >= cap) {
+        return;
+    }
+    const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{offset} + count, cap);
+    if (end > memory_.size()) {
+        memory_.resize(static_cast<std::size_t>(end), kErasedByte);
+    }
+    std::copy(bytes, bytes + static_cast<std::size_t>(end - offset), memory_.begin() + offset);
+}
+
+}  // namespace vunit

@@ -1,0 +1,142 @@
+// UnitCore: the virtual unit's frame receiver, download state machine and fault scenarios, free of any I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vunit {
+
+// Frame layout, both directions: sync, length (whole frame incl. check bytes), code, data..., check low, check high.
+constexpr std::uint8_t kSync = 0xFC;
+constexpr std::size_t kMinFrameBytes = 5;     // sync + length + code + two check bytes
+constexpr std::size_t kMaxFrameBytes = 255;   // the length field is one byte
+constexpr std::size_t kHeaderBytes = 3;       // sync, length, code
+constexpr std::size_t kCheckBytes = 2;
+
+// Codes the unit receives.
+constexpr std::uint8_t kCodeStatusRequest = 0x11;
+constexpr std::uint8_t kCodeDownloadStart = 0xD0;
+constexpr std::uint8_t kCodeDownloadData = 0xD1;
+constexpr std::uint8_t kCodeDownloadEnd = 0xD2;
+constexpr std::uint8_t kCodeAck = 0x50;  // also sent by the unit
+
+// Codes the unit sends.
+constexpr std::uint8_t kCodeStatusDisable = 0x1A;
+constexpr std::uint8_t kCodeStatusReset = 0x40;
+constexpr std::uint8_t kCodeDownloadMode = 0xD4;
+constexpr std::uint8_t kCodeDownloadResult = 0xD3;
+
+// Data bytes of the download mode status and the download result.
+constexpr std::uint8_t kFlagBusy = 0x80;
+constexpr std::uint8_t kFlagReady = 0x00;
+constexpr std::uint8_t kFlagResultGood = 0x00;
+constexpr std::uint8_t kFlagResultFlagged = 0x80;
+
+constexpr std::size_t kDataOffsetBytes = 4;      // DownloadData: 32-bit little-endian offset before the block
+constexpr std::uint8_t kErasedByte = 0xFF;       // memory never written since the erase reads as this
+constexpr std::size_t kDefaultMemoryCapBytes = 16u * 1024u * 1024u;  // writes past this are ignored
+constexpr std::int64_t kStallTimeoutUs = 200'000;  // a partial frame silent for longer is dropped (microseconds)
+
+constexpr unsigned kDefaultErasePolls = 3;
+constexpr unsigned kDefaultWritePolls = 1;
+constexpr unsigned kDefaultVerifyPolls = 3;
+
+enum class Phase { None, Erase, Write, Verify };
+
+struct UnitConfig {
+    unsigned erasePolls = kDefaultErasePolls;    // busy answers after DownloadStart
+    unsigned writePolls = kDefaultWritePolls;    // busy answers after each DownloadData
+    unsigned verifyPolls = kDefaultVerifyPolls;  // busy answers after DownloadEnd
+    bool neverDisable = false;                   // idle status is Reset instead of Disable
+    bool silent = false;                         // no reply ever
+    bool flagged = false;                        // the download result carries the flagged bit
+    Phase busyForever = Phase::None;             // this phase never completes
+    std::size_t noiseBytes = 0;                  // line noise written before each reply
+    std::uint64_t corruptEvery = 0;              // every Nth reply has its last check byte inverted; 0 = never
+    std::uint64_t dropNth = 0;                   // the reply to the Nth valid frame is never sent; 0 = never
+    std::size_t memoryCapBytes = kDefaultMemoryCapBytes;
+};
+
+// One thing the core wants the caller to do or record, in order.
+struct Event {
+    enum class Kind {
+        In,          // a frame with a good check code was received
+        Bad,         // a complete frame with a bad check code, or an impossible length, was received and ignored
+        Drop,        // a partial frame stalled and was dropped
+        Noise,       // write these noise bytes (they precede the reply that follows)
+        Out,         // write this reply
+        MemorySaved  // a DownloadEnd arrived: the memory image is worth saving now
+    };
+    Kind kind;
+    std::vector<std::uint8_t> bytes;
+};
+
+// A complete frame: sync, length, code, data, check code low then high.
+std::vector<std::uint8_t> buildFrame(std::uint8_t code, const std::vector<std::uint8_t>& data = {});
+
+// The noise pattern: never contains the sync byte, so it can never start a frame.
+std::vector<std::uint8_t> noisePattern(std::size_t count);
+
+// "IN", "BAD", "DROP", "NOISE", "OUT"; empty for MemorySaved.
+const char* transcriptTag(Event::Kind kind);
+
+// "<seconds>.<6 digits> <TAG> <HEX BYTES>", no newline.
+std::string transcriptLine(std::int64_t microsSinceStart, Event::Kind kind, const std::vector<std::uint8_t>& bytes);
+
+class UnitCore {
+public:
+    explicit UnitCore(const UnitConfig& config);
+
+    // Bytes read from the line at `nowUs` (microseconds, any monotonic origin). Returns what happened, in order.
+    std::vector<Event> receive(const std::uint8_t* bytes, std::size_t count, std::int64_t nowUs);
+
+    // Time passing without bytes: drops a stalled partial frame.
+    std::vector<Event> tick(std::int64_t nowUs);
+
+    // When tick() next has something to do, if ever.
+    std::optional<std::int64_t> nextDeadlineUs() const;
+
+    // The memory image [0, extent).
+    const std::vector<std::uint8_t>& memory() const { return memory_; }
+    std::size_t extent() const { return memory_.size(); }
+    std::uint16_t memoryCrc() const;
+
+    enum class Mode { Idle, Download, Verify };
+    Mode mode() const { return mode_; }
+    Phase busyPhase() const { return phase_; }
+    std::uint64_t validFrames() const { return validFrames_; }
+    std::uint64_t repliesWritten() const { return repliesWritten_; }
+
+private:
+    void feed(std::uint8_t b, std::vector<Event>& events);
+    void dropStalled(std::int64_t nowUs, std::vector<Event>& events);
+    void frameComplete(std::vector<Event>& events);
+    std::optional<std::vector<std::uint8_t>> act(const std::vector<std::uint8_t>& frame, std::vector<Event>& events);
+    std::vector<std::uint8_t> statusReply();
+    bool busyNow();
+    void startBusy(Phase phase, unsigned polls);
+    void writeBlock(std::uint32_t offset, const std::uint8_t* bytes, std::size_t count);
+    void emitReply(std::vector<std::uint8_t> reply, std::vector<Event>& events);
+
+    UnitConfig config_;
+
+    // Receiver.
+    std::vector<std::uint8_t> partial_;  // bytes of the frame being received, starting with the sync byte
+    std::int64_t lastByteUs_ = 0;
+
+    // Download state.
+    Mode mode_ = Mode::Idle;
+    Phase phase_ = Phase::None;
+    unsigned busyPollsLeft_ = 0;
+    bool resultReported_ = false;
+    std::vector<std::uint8_t> memory_;  // size is the extent
+
+    // Scenario counters.
+    std::uint64_t validFrames_ = 0;
+    std::uint64_t repliesWritten_ = 0;
+};
+
+}  // namespace vunit

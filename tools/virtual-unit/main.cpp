@@ -1,0 +1,451 @@
+// virtual-unit: serves UnitCore on a pseudo-terminal, with reply delays, line-rate pacing, a transcript and a memory image.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Options.h"
+#include "UnitCore.h"
+
+namespace {
+
+using vunit::Event;
+
+constexpr std::int64_t kNanosPerMicro = 1'000;
+constexpr std::int64_t kNanosPerMilli = 1'000'000;
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+constexpr std::int64_t kBitsPerByteOnLine = 11;         // start, 8 data, parity, stop
+constexpr std::size_t kReadChunkBytes = 4096;
+constexpr std::size_t kMaxQueuedBytes = 1u << 20;  // replies waiting for the line beyond this are lost (bytes)
+constexpr std::size_t kQueueEntryOverheadBytes = 64;  // bookkeeping charged per queued reply against that limit
+constexpr std::int64_t kHangupBackoffNs = 10 * kNanosPerMilli;  // pause if the pty reports a hangup (nanoseconds)
+
+std::int64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
+}
+
+void complain(const std::string& what) {
+    std::fprintf(stderr, "virtual-unit: %s\n", what.c_str());
+}
+
+void complainErrno(const std::string& what) {
+    complain(what + ": " + std::strerror(errno));
+}
+
+// Frames and line events, one flushed line each.
+class Transcript {
+public:
+    bool open(const std::string& path) {
+        file_ = std::fopen(path.c_str(), "w");
+        return file_ != nullptr;
+    }
+    void write(std::int64_t sinceStartNs, Event::Kind kind, const std::vector<std::uint8_t>& bytes) {
+        if (file_ == nullptr) {
+            return;
+        }
+        const std::string line = vunit::transcriptLine(sinceStartNs / kNanosPerMicro, kind, bytes);
+        std::fprintf(file_, "%s\n", line.c_str());
+        std::fflush(file_);
+    }
+    void close() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+    ~Transcript() { close(); }
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+// Written beside the target then renamed, so a reader never sees half an image.
+bool saveMemory(const std::string& path, const std::vector<std::uint8_t>& memory) {
+    const std::string temp = path + ".tmp";
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (f == nullptr) {
+        complainErrno("cannot write " + temp);
+        return false;
+    }
+    const bool written = memory.empty() || std::fwrite(memory.data(), 1, memory.size(), f) == memory.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        complain("cannot write " + temp);
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        complainErrno("cannot rename " + temp + " to " + path);
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Bytes waiting to go onto the line, in order; with a baud rate, each byte takes 11 bit times.
+class LineWriter {
+public:
+    LineWriter(int fd, std::uint64_t baud, Transcript& transcript, std::int64_t startNs)
+        : fd_(fd), baud_(baud), transcript_(transcript), startNs_(startNs) {}
+
+    void enqueue(std::int64_t dueNs, Event::Kind kind, std::vector<std::uint8_t> bytes) {
+        if (bytes.empty()) {
+            return;
+        }
+        const std::size_t cost = bytes.size() + kQueueEntryOverheadBytes;
+        if (queuedBytes_ + cost > kMaxQueuedBytes) {
+            if (!warnedFull_) {
+                complain("replies are piling up faster than the line drains them; dropping some");
+                warnedFull_ = true;
+            }
+            return;
+        }
+        queuedBytes_ += cost;
+        queue_.push_back({dueNs, kind, std::move(bytes), 0, 0, false});
+    }
+
+    // Writes every byte whose time has come.
+    void service(std::int64_t nowNs) {
+        while (!queue_.empty()) {
+            Pending& p = queue_.front();
+            if (!p.started) {
+                if (nowNs < p.dueNs) {
+                    return;
+                }
+                p.started = true;
+                p.startNs = baud_ == 0 ? nowNs : std::max(p.dueNs, lineFreeNs_);
+            }
+            const std::size_t due = baud_ == 0 ? p.bytes.size() : bytesDueBy(p, nowNs);
+            if (due > p.sent) {
+                if (p.sent == 0) {
+                    transcript_.write(nowNs - startNs_, p.kind, p.bytes);
+                }
+                if (!writeAll(p.bytes.data() + p.sent, due - p.sent)) {
+                    p.sent = p.bytes.size();  // the line does not wait for a listener: the rest is lost
+                } else {
+                    p.sent = due;
+                }
+            }
+            if (p.sent < p.bytes.size()) {
+                return;
+            }
+            lineFreeNs_ = baud_ == 0 ? nowNs : byteDeadline(p, p.bytes.size() - 1);
+            queuedBytes_ -= p.bytes.size() + kQueueEntryOverheadBytes;
+            queue_.pop_front();
+        }
+    }
+
+    // When service() next has work, if ever.
+    std::optional<std::int64_t> nextDeadlineNs() const {
+        if (queue_.empty()) {
+            return std::nullopt;
+        }
+        const Pending& p = queue_.front();
+        if (!p.started) {
+            return baud_ == 0 ? p.dueNs : std::max(p.dueNs, lineFreeNs_);
+        }
+        return byteDeadline(p, p.sent);
+    }
+
+private:
+    struct Pending {
+        std::int64_t dueNs;
+        Event::Kind kind;
+        std::vector<std::uint8_t> bytes;
+        std::size_t sent;
+        std::int64_t startNs;
+        bool started;
+    };
+
+    // Byte i of a burst has fully arrived at the far end (stop bit sent) at start + (i + 1) byte times; computed from
+    // the start of the burst, so the pace never drifts. The last byte's deadline is when the line falls idle.
+    std::int64_t byteDeadline(const Pending& p, std::size_t i) const {
+        if (baud_ == 0) {
+            return p.startNs;
+        }
+        const std::int64_t bitTimes = static_cast<std::int64_t>(i + 1) * kBitsPerByteOnLine;
+        return p.startNs + (bitTimes * kNanosPerSecond + static_cast<std::int64_t>(baud_) - 1) /
+                               static_cast<std::int64_t>(baud_);
+    }
+
+    std::size_t bytesDueBy(const Pending& p, std::int64_t nowNs) const {
+        std::size_t n = p.sent;
+        while (n < p.bytes.size() && byteDeadline(p, n) <= nowNs) {
+            ++n;
+        }
+        return n;
+    }
+
+    bool writeAll(const std::uint8_t* bytes, std::size_t count) {
+        while (count > 0) {
+            const ssize_t w = ::write(fd_, bytes, count);
+            if (w < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (!warned_) {
+                    complainErrno("write to the line failed, bytes lost");
+                    warned_ = true;
+                }
+                return false;
+            }
+            bytes += w;
+            count -= static_cast<std::size_t>(w);
+        }
+        return true;
+    }
+
+    int fd_;
+    std::uint64_t baud_;
+    Transcript& transcript_;
+    std::int64_t startNs_;
+    std::int64_t lineFreeNs_ = 0;
+    std::deque<Pending> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool warned_ = false;
+    bool warnedFull_ = false;
+};
+
+bool setRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return false;
+    }
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+bool makeLink(const std::string& linkPath, const std::string& target) {
+    struct stat st{};
+    if (lstat(linkPath.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            complain(linkPath + " is a directory");
+            return false;
+        }
+        if (unlink(linkPath.c_str()) != 0) {
+            complainErrno("cannot replace " + linkPath);
+            return false;
+        }
+    }
+    if (symlink(target.c_str(), linkPath.c_str()) != 0) {
+        complainErrno("cannot create link " + linkPath);
+        return false;
+    }
+    return true;
+}
+
+// Removes the link only while it still points at this unit's slave.
+void removeLink(const std::string& linkPath, const std::string& target) {
+    char buf[4096];
+    const ssize_t n = readlink(linkPath.c_str(), buf, sizeof buf - 1);
+    if (n < 0) {
+        return;
+    }
+    buf[n] = '\0';
+    if (target == buf) {
+        unlink(linkPath.c_str());
+    }
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // held for the unit's whole life so the master never sees a hangup
+    std::string slavePath;
+};
+
+bool openPty(Pty& pty) {
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pty.master < 0) {
+        complainErrno("posix_openpt");
+        return false;
+    }
+    if (grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+        complainErrno("grantpt/unlockpt");
+        return false;
+    }
+    const char* name = ptsname(pty.master);
+    if (name == nullptr) {
+        complainErrno("ptsname");
+        return false;
+    }
+    pty.slavePath = name;
+    pty.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty.slave < 0) {
+        complainErrno("cannot open " + pty.slavePath);
+        return false;
+    }
+    if (!setRaw(pty.slave) || !setRaw(pty.master)) {
+        complainErrno("cannot set raw mode");
+        return false;
+    }
+    const int flags = fcntl(pty.master, F_GETFL);
+    if (flags < 0 || fcntl(pty.master, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        fcntl(pty.master, F_SETFD, FD_CLOEXEC) != 0) {
+        complainErrno("fcntl on the master");
+        return false;
+    }
+    return true;
+}
+
+timespec toTimespec(std::int64_t ns) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / kNanosPerSecond);
+    ts.tv_nsec = static_cast<long>(ns % kNanosPerSecond);
+    return ts;
+}
+
+int run(const vunit::Options& options) {
+    const std::int64_t startNs = monotonicNs();
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+        complainErrno("sigprocmask");
+        return EXIT_FAILURE;
+    }
+    const int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (sigFd < 0) {
+        complainErrno("signalfd");
+        return EXIT_FAILURE;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    Transcript transcript;
+    if (!options.transcriptPath.empty() && !transcript.open(options.transcriptPath)) {
+        complainErrno("cannot open transcript " + options.transcriptPath);
+        return EXIT_FAILURE;
+    }
+
+    Pty pty;
+    if (!openPty(pty)) {
+        return EXIT_FAILURE;
+    }
+    std::printf("%s\n", pty.slavePath.c_str());
+    std::fflush(stdout);
+    if (!options.linkPath.empty() && !makeLink(options.linkPath, pty.slavePath)) {
+        return EXIT_FAILURE;
+    }
+    std::printf("READY\n");
+    std::fflush(stdout);
+
+    vunit::UnitCore core(options.unit);
+    LineWriter line(pty.master, options.baud, transcript, startNs);
+    const std::int64_t delayNs = static_cast<std::int64_t>(options.delayMs) * kNanosPerMilli;
+    auto sinceStartUs = [&](std::int64_t ns) { return (ns - startNs) / kNanosPerMicro; };
+
+    auto handle = [&](const std::vector<Event>& events, std::int64_t nowNs) {
+        for (const Event& e : events) {
+            switch (e.kind) {
+                case Event::Kind::In:
+                case Event::Kind::Bad:
+                case Event::Kind::Drop:
+                    transcript.write(nowNs - startNs, e.kind, e.bytes);
+                    break;
+                case Event::Kind::Noise:
+                case Event::Kind::Out:
+                    line.enqueue(nowNs + delayNs, e.kind, e.bytes);
+                    break;
+                case Event::Kind::MemorySaved:
+                    if (!options.memoryOutPath.empty()) {
+                        saveMemory(options.memoryOutPath, core.memory());
+                    }
+                    break;
+            }
+        }
+    };
+
+    bool stop = false;
+    std::vector<std::uint8_t> chunk(kReadChunkBytes);
+    while (!stop) {
+        std::int64_t now = monotonicNs();
+        handle(core.tick(sinceStartUs(now)), now);
+        line.service(now);
+
+        std::optional<std::int64_t> deadline = line.nextDeadlineNs();
+        if (const auto stall = core.nextDeadlineUs()) {
+            const std::int64_t stallNs = startNs + *stall * kNanosPerMicro;
+            deadline = deadline ? std::min(*deadline, stallNs) : stallNs;
+        }
+        timespec timeout{};
+        const timespec* timeoutPtr = nullptr;
+        if (deadline) {
+            timeout = toTimespec(std::max<std::int64_t>(*deadline - now, 0));
+            timeoutPtr = &timeout;
+        }
+
+        pollfd fds[2] = {{pty.master, POLLIN, 0}, {sigFd, POLLIN, 0}};
+        const int ready = ppoll(fds, 2, timeoutPtr, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            complainErrno("ppoll");
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            while (read(sigFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                stop = true;
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = read(pty.master, chunk.data(), chunk.size());
+            if (n > 0) {
+                now = monotonicNs();
+                handle(core.receive(chunk.data(), static_cast<std::size_t>(n), sinceStartUs(now)), now);
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            // Not expected while the slave is held open; back off rather than spin.
+            const timespec pause = toTimespec(kHangupBackoffNs);
+            nanosleep(&pause, nullptr);
+        }
+    }
+
+    if (!options.memoryOutPath.empty()) {
+        saveMemory(options.memoryOutPath, core.memory());
+    }
+    if (!options.linkPath.empty()) {
+        removeLink(options.linkPath, pty.slavePath);
+    }
+    transcript.close();
+    close(pty.slave);
+    close(pty.master);
+    close(sigFd);
+    return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string program = argc > 0 ? argv[0] : "virtual-unit";
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const vunit::ParseResult parsed = vunit::parseOptions(args);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "virtual-unit: %s\n%s", parsed.error.c_str(), vunit::usageText(program).c_str());
+        return 2;
+    }
+    if (parsed.options.help) {
+        std::printf("%s", vunit::usageText(program).c_str());
+        return EXIT_SUCCESS;
+    }
+    return run(parsed.options);
+}

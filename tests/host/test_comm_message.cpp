@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "CommMessage.h"
+#include "LinkRequests.h"
 #include "TextCodec.h"
 
 namespace {
@@ -12,24 +13,10 @@ CommMessage parsed(const std::string& text) {
     return m;
 }
 
-CommMessage commandRequest(const ByteBuffer& frame) {
-    CommMessage m(comm::kProtocolToken);
-    m.header(comm::kMethod) = comm::kMethodCommand;
-    m.header(comm::kArgument0) = toDecimal(static_cast<std::uint32_t>(frame.size()));
-    m.header(comm::kArgument1) = encodeBase64(frame);
-    m.header(comm::kArgument2) = hexDump(frame);
-    return m;
-}
-
 }  // namespace
 
 TEST(CommMessageSerialize, OpenRequestIs80Bytes) {
-    CommMessage m(comm::kProtocolToken);
-    m.header(comm::kMethod) = comm::kMethodOpen;
-    m.header(comm::kArgument0) = "COM1";
-    m.header(comm::kArgument1) = "9600";
-    m.header(comm::kArgument2) = "8";
-    const std::string text = m.serialize();
+    const std::string text = openRequest("COM1", 9600).serialize();
     EXPECT_EQ(text,
               "COMM_LK207/1.0\r\nArgument0: COM1\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n");
     EXPECT_EQ(text.size(), 80u);
@@ -49,10 +36,8 @@ TEST(CommMessageSerialize, LargestCommandRequestIs1176Bytes) {
 }
 
 TEST(CommMessageSerialize, CloseRequestAndResponses) {
-    CommMessage close(comm::kProtocolToken);
-    close.header(comm::kMethod) = comm::kMethodClose;
-    EXPECT_EQ(close.serialize(), "COMM_LK207/1.0\r\nMethod: Close\r\n\r\n");
-    EXPECT_EQ(close.serialize().size(), 33u);
+    EXPECT_EQ(closeRequest().serialize(), "COMM_LK207/1.0\r\nMethod: Close\r\n\r\n");
+    EXPECT_EQ(closeRequest().serialize().size(), 33u);
 
     CommMessage ok(comm::kStatusOk);
     ok.header(comm::kArgument0) = "5";

@@ -5,6 +5,7 @@
 
 #include "CommDriver.h"
 #include "SerialPort.h"
+#include "LinkRequests.h"
 #include "TextCodec.h"
 #include "VirtualUnitProcess.h"
 
@@ -19,12 +20,7 @@ std::string openText(const std::string& port) {
 }
 
 std::string commandText(const ByteBuffer& frame) {
-    CommMessage m(comm::kProtocolToken);
-    m.header(comm::kMethod) = comm::kMethodCommand;
-    m.header(comm::kArgument0) = toDecimal(static_cast<std::uint32_t>(frame.size()));
-    m.header(comm::kArgument1) = encodeBase64(frame);
-    m.header(comm::kArgument2) = hexDump(frame);
-    return m.serialize();
+    return commandRequest(frame).serialize();
 }
 
 // The reply frame of a Command answer, or an empty buffer when the answer is not 200.

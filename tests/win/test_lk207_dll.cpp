@@ -13,6 +13,7 @@
 
 #include "CommMessage.h"
 #include "Crc16.h"
+#include "LinkRequests.h"
 #include "TextCodec.h"
 
 namespace {
@@ -43,12 +44,7 @@ std::string openText(const std::string& port, const std::string& baud = "9600") 
 }
 
 std::string commandText(const ByteBuffer& frame) {
-    CommMessage m(comm::kProtocolToken);
-    m.header(comm::kMethod) = comm::kMethodCommand;
-    m.header(comm::kArgument0) = toDecimal(static_cast<std::uint32_t>(frame.size()));
-    m.header(comm::kArgument1) = encodeBase64(frame);
-    m.header(comm::kArgument2) = hexDump(frame);
-    return m.serialize();
+    return commandRequest(frame).serialize();
 }
 
 ByteBuffer withCheck(ByteBuffer frame) {

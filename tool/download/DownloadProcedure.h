@@ -1,0 +1,95 @@
+// The download procedure: the state machine that carries a firmware image into the unit, one request per step.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "ByteBuffer.h"
+#include "DownloadPorts.h"
+#include "DownloadState.h"
+
+namespace download {
+constexpr std::uint32_t kRetryLimit = 10;       // repetitions allowed in states 1, 2 and 4 to 9
+constexpr std::uint32_t kEraseRetryLimit = 50;  // repeated polls allowed while the unit erases (state 3)
+constexpr std::size_t kCountedStates = 9;       // states 1 to 9 each count their repetitions
+constexpr std::uint32_t kStartProgress = 0;     // progress position at Start and after success
+
+// The number of repetitions the state allows before it gives up; 0 for states that never give up.
+std::uint32_t retryLimitOf(DownloadState state);
+}  // namespace download
+
+class DownloadProcedure {
+public:
+    // `link` may be null: then Start does nothing after its image check (the driver library was not written).
+    explicit DownloadProcedure(DownloadView& view, DownloadLink* link = nullptr);
+    DownloadProcedure(const DownloadProcedure&) = delete;
+    DownloadProcedure& operator=(const DownloadProcedure&) = delete;
+
+    void attachLink(DownloadLink* link);
+
+    // "Start Download". `image` is the loaded file, check bytes included (empty when none is loaded); the
+    // procedure keeps its own copy of it and of `fileCrc`, so a file loaded during the download changes neither.
+    void start(const ByteBuffer& image, std::uint16_t fileCrc);
+    // The worker's answers. StatusUpdate and Response update the status line first; Alarm does not.
+    void onStatusUpdate(const ByteBuffer& reply);
+    void onResponse(const ByteBuffer& reply);
+    void onAlarm(const ByteBuffer& buffer);
+    // SENDCANCEL, posted to itself after a blank block: takes the next block in state 13, nothing otherwise.
+    void onSendCancel();
+
+    DownloadState state() const { return state_; }
+    std::uint32_t blockOffset() const { return blockOffset_; }
+    std::uint32_t blocksDone() const { return blocksDone_; }
+    std::uint8_t unitCrcHigh() const { return unitCrcHigh_; }
+    std::uint8_t unitCrcLow() const { return unitCrcLow_; }
+    std::uint16_t fileCrc() const { return fileCrc_; }
+    // The image of the download under way (empty when idle).
+    const ByteBuffer& imageData() const { return imageData_; }
+    // The repetition count of states 1 to 9; 0 for any other state.
+    std::uint32_t retryCount(DownloadState state) const;
+
+private:
+    void step(const ByteBuffer& reply);
+    void showStatus(const ByteBuffer& reply);
+
+    // One step per waiting state.
+    void onAwaitDisable(const ByteBuffer& reply);
+    void onAwaitStartAck(const ByteBuffer& reply);
+    void onAwaitErased(const ByteBuffer& reply);
+    void onAwaitFirstBlockAck(const ByteBuffer& reply);
+    void onAwaitReady(const ByteBuffer& reply);
+    void onAwaitBlockAck(const ByteBuffer& reply);
+    void onAwaitLastBlockAck(const ByteBuffer& reply);
+    void onAwaitEndReady(const ByteBuffer& reply);
+    void onAwaitEndAck(const ByteBuffer& reply);
+    void onAwaitResult(const ByteBuffer& reply);
+    void onAwaitFinalDisable(const ByteBuffer& reply);
+    void onAwaitFlaggedDisable(const ByteBuffer& reply);
+
+    // The failure branch of states 1 to 9: repeat the state's action, or give up after the limit.
+    void retry(DownloadState state);
+    void repeatAction(DownloadState state);
+    std::uint32_t& counter(DownloadState state);
+
+    void sendFirstBlock();
+    void advanceBlock(bool fromReady);
+    void sendBlock(std::uint32_t offset, std::uint32_t count);
+    void sendLastBlock();
+    void finishDownload();
+
+    void poll();
+    void send(const ByteBuffer& frame);
+
+    DownloadView& view_;
+    DownloadLink* link_;
+
+    DownloadState state_ = DownloadState::Idle;
+    ByteBuffer imageData_;
+    std::uint16_t fileCrc_ = 0;
+    std::uint32_t blockOffset_ = 0;
+    std::uint32_t blocksDone_ = 0;
+    std::uint8_t unitCrcHigh_ = 0;
+    std::uint8_t unitCrcLow_ = 0;
+    std::array<std::uint32_t, download::kCountedStates> retryCount_{};
+};

@@ -1,0 +1,49 @@
+// The message boxes that report how a download ended, and the refusals at Start, as values the window shows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "DownloadState.h"
+
+// How the window shows a box; each kind fixes where the caption comes from and the box type.
+enum class BoxKind {
+    String,       // text from the string table, caption string 129, MB_OK
+    Information,  // text given by the caller, caption string 129, MB_ICONINFORMATION
+    Plain,        // caption and text given by the caller, MB_ICONINFORMATION
+};
+
+namespace box {
+constexpr std::uint32_t kTypeOk = 0x00;               // MB_OK, no icon
+constexpr std::uint32_t kTypeInformation = 0x40;      // MB_ICONINFORMATION
+
+// String table entries the download shows.
+constexpr unsigned kProgramCaptionId = 129;
+constexpr unsigned kPortInitFailedId = 133;
+constexpr const char* kProgramCaption = "DOWNLOAD PROGRAM Ver.1.20";
+constexpr const char* kPortInitFailed = "Failed in the initialization of the communication port.";
+}  // namespace box
+
+// One message box exactly as MessageBoxA gets it (the dialog is its owner).
+struct OutcomeBox {
+    BoxKind kind = BoxKind::Plain;
+    std::string caption;
+    std::string text;
+    std::uint32_t type = box::kTypeOk;
+
+    bool operator==(const OutcomeBox& other) const {
+        return kind == other.kind && caption == other.caption && text == other.text && type == other.type;
+    }
+    bool operator!=(const OutcomeBox& other) const { return !(*this == other); }
+};
+
+// Start pressed while no image is loaded.
+OutcomeBox noImageBox();
+// The connect routine could not open the link (string 133).
+OutcomeBox portInitFailedBox();
+// Disable status after a good result: both CRCs, the unit's high byte first.
+OutcomeBox successBox(std::uint8_t unitCrcHigh, std::uint8_t unitCrcLow, std::uint16_t fileCrc);
+// Disable status after a result with flag 0x80: still both CRCs.
+OutcomeBox flaggedResultBox(std::uint8_t unitCrcHigh, std::uint8_t unitCrcLow, std::uint16_t fileCrc);
+// The box of the state (1 to 9) whose retries ran out; a plain box with empty texts for any other state.
+OutcomeBox giveUpBox(DownloadState state);

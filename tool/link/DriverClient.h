@@ -1,5 +1,5 @@
 // DriverClient: the tool's only contact with the driver library: binds it, sends the Open, Close and Command
-// requests, and keeps the results of the last requests in a map (Part 3.2). It knows nothing of threads:
+// requests, and keeps the results of the last requests in a map. It knows nothing of threads:
 // its owner (LinkWorker) uses it from one thread at a time.
 #pragma once
 

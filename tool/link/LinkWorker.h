@@ -1,4 +1,4 @@
-// LinkWorker: the worker thread that makes every request to the driver library while a connection stands (Part 3.3).
+// LinkWorker: the worker thread that makes every request to the driver library while a connection stands.
 //
 // Single-threaded use of the driver library, by construction:
 //   start()  - window thread, BEFORE the thread exists: bind the library and send Open.
@@ -17,7 +17,7 @@
 #include "LinkWorkerCore.h"
 #include "WorkerThread.h"
 
-// The eight registered message numbers, in the order of Part 3.3.
+// The eight registered message numbers, in their fixed order.
 struct LinkMessageIds {
     UINT exitThread = 0;
     UINT enableComm = 0;

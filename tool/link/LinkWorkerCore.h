@@ -1,4 +1,4 @@
-// LinkWorkerCore: what the link worker thread decides for each message it takes and on each turn (Part 3.3),
+// LinkWorkerCore: what the link worker thread decides for each message it takes and on each turn,
 // free of threads and windows. The Windows worker (LinkWorker::run) takes the messages from its queue and hands
 // them here; the core makes the requests through the DriverClient and posts the answers through a LinkOutlet.
 // It runs on the worker thread only: it is the one user of the DriverClient while the worker exists.

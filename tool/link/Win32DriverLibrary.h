@@ -1,5 +1,5 @@
 // Win32DriverLibrary: the driver library file loaded with LoadLibraryA, its exports found with GetProcAddress,
-// and `request` called with the GlobalAlloc/GlobalFree block contract of Part 3.1.
+// and `request` called with the GlobalAlloc/GlobalFree block contract.
 #pragma once
 
 #include <windows.h>

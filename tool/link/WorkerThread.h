@@ -1,5 +1,5 @@
 // WorkerThread: a thread with its own message queue, started with CreateThread, ended by its `run` returning,
-// and joined with a bounded exit poll and a TerminateThread fallback (Part 3.3).
+// and joined with a bounded exit poll and a TerminateThread fallback.
 #pragma once
 
 #include <windows.h>

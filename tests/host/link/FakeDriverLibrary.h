@@ -75,7 +75,7 @@ private:
     std::shared_ptr<FakeLibraryState> state_;
 };
 
-// Response texts of the driver library (Part 3.1).
+// Response texts of the driver library.
 namespace answers {
 const std::string kOk = "COMM_LK207/1.0 200 OK\r\n\r\n";
 const std::string kMemoryFailure = "COMM_LK207/1.0 401 Memory Failure\r\n\r\n";

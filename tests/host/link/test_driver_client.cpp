@@ -1,4 +1,4 @@
-// Host tests of DriverClient (Part 3.2): binding, the three request texts byte for byte, the results map and its
+// Host tests of DriverClient: binding, the three request texts byte for byte, the results map and its
 // overwrite rules, the 200-only success rule, the "Result = " debug text, and a run over the real dispatch.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Host tests of the link worker's per-message decisions (Part 3.3): which message gives which post, the
+// Host tests of the link worker's per-message decisions: which message gives which post, the
 // ErrorCode-is-decimal rule for Alarm, the polling modes, two polls in one turn, the debug texts, and that every
 // posted buffer is freed exactly once (by the receiver, or by the worker when the post failed).
 #include <gtest/gtest.h>

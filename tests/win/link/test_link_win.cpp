@@ -1,4 +1,4 @@
-// Windows tests of the link (Parts 3.2, 3.3) under wine64, with the real lk207.dll and virtual units on COM ports:
+// Windows tests of the link under wine64, with the real lk207.dll and virtual units on COM ports:
 // a hidden test window receives StatusUpdate, Response and Alarm through the real worker thread.
 #include <windows.h>
 

@@ -71,19 +71,19 @@ INT_PTR DownloadDialog::route(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) return onInitDialog();
     // The registered numbers are 0 until initialisation has registered them; 0 never matches.
     if (msgStatusUpdate_ != 0 && message == msgStatusUpdate_) {
-        onStatusUpdate(takePostedBuffer(lParam));
+        procedure_.onStatusUpdate(takePostedBuffer(lParam));
         return handled();
     }
     if (msgAlarm_ != 0 && message == msgAlarm_) {
-        onAlarm(takePostedBuffer(lParam));
+        procedure_.onAlarm(takePostedBuffer(lParam));
         return handled();
     }
     if (msgResponse_ != 0 && message == msgResponse_) {
-        onResponse(takePostedBuffer(lParam));
+        procedure_.onResponse(takePostedBuffer(lParam));
         return handled();
     }
     if (msgSendCancel_ != 0 && message == msgSendCancel_) {
-        onSendCancel();
+        procedure_.onSendCancel();
         return handled();
     }
     switch (message) {
@@ -184,7 +184,7 @@ BOOL DownloadDialog::onInitDialog() {
     if (!extractDriverLibrary(instance_, driverPath_)) return FALSE;  // no link: Start stops after its file check
 
     link_ = std::make_unique<DeviceLink>();
-    state_ = shell::kIdleState;
+    procedure_.attachLink(this);
     return TRUE;
 }
 
@@ -298,25 +298,31 @@ void DownloadDialog::onConnectToggle() {
 
 void DownloadDialog::onStart() {
     if (downloadRunning()) return;
-    if (imageData_.empty()) {
-        showPlainBox(shell::kNoFileCaption, shell::kSelectValidText);
-        return;
-    }
-    if (!link_) return;  // the driver library file could not be written
-    if (!link_->isConnected() && !connectLink()) return;
-    startProcedure();
+    // Refuses without an image, does nothing without a link, connects when needed, then asks for the first status.
+    procedure_.start(imageData_, fileCrc_);
 }
 
-// The download procedure takes over here: it posts DisableComm and Polling, sets the state to 1, disables the
-// controls, clears its retry counters and sets the progress position to 0. Until it is wired in, Start ends
-// with the link connected and the port and baud-rate lists disabled.
-void DownloadDialog::startProcedure() {}
+void DownloadDialog::showBox(const OutcomeBox& box) {
+    MessageBoxA(window_, box.text.c_str(), box.caption.c_str(), box.type);
+}
 
-// Each answer's buffer has already been taken over and freed by the router; the copies end here.
-void DownloadDialog::onStatusUpdate(const ByteBuffer&) {}
-void DownloadDialog::onResponse(const ByteBuffer&) {}
-void DownloadDialog::onAlarm(const ByteBuffer&) {}
-void DownloadDialog::onSendCancel() {}
+bool DownloadDialog::isConnected() const { return link_ && link_->isConnected(); }
+
+void DownloadDialog::disablePolling() {
+    if (link_) link_->disablePolling();
+}
+
+void DownloadDialog::pollOnce() {
+    if (link_) link_->pollOnce();
+}
+
+void DownloadDialog::postCommand(const ByteBuffer& frame) {
+    if (link_) link_->postCommand(frame);
+}
+
+void DownloadDialog::disconnect() {
+    if (link_) link_->disconnect();
+}
 
 // ---- Image file ----
 

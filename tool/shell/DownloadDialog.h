@@ -12,12 +12,13 @@
 
 #include "ByteBuffer.h"
 #include "DeviceLink.h"
+#include "DownloadPorts.h"
+#include "DownloadProcedure.h"
 #include "MessageLoop.h"
 
 namespace shell {
 constexpr int kExitAfterClose = IDCANCEL;   // process exit code after a normal close
 constexpr int kExitNoWindow = 0;            // process exit code when dialog 129 cannot be created
-constexpr std::uint32_t kIdleState = 0;     // no download under way
 constexpr int kTextBufferSize = 256;        // bytes, for list and window texts
 constexpr int kPathBufferSize = 260;        // bytes, for chosen and dropped file names
 constexpr DWORD kModulePathBufferSize = 1024;  // bytes, for the executable's own path
@@ -30,7 +31,8 @@ constexpr const char* kCrcFormat = "%04X";
 constexpr const char* kDisconnectText = "\x90\xD8\x92\x66";  // "disconnect" in Shift-JIS
 }  // namespace shell
 
-class DownloadDialog : public MessageFilter, public IdleHandler {
+// The window is the download procedure's view, and its link (through the DeviceLink it owns).
+class DownloadDialog : public MessageFilter, public IdleHandler, public DownloadView, public DownloadLink {
 public:
     DownloadDialog() = default;
     ~DownloadDialog() override;
@@ -45,16 +47,25 @@ public:
     bool onIdle() override;                           // nothing to do
 
     // What the download procedure uses of the window.
-    void setStatusText(const std::string& text);
-    void setProgress(std::uint32_t position);
-    void disableControls();
-    void enableControls();
+    void setStatusText(const std::string& text) override;
+    void setProgress(std::uint32_t position) override;
+    void disableControls() override;
+    void enableControls() override;
+    void showBox(const OutcomeBox& box) override;
+    void postSendCancel() override;
     void showStringBox(UINT stringId);
     void showInformationBox(const std::string& text);
     void showPlainBox(const std::string& caption, const std::string& text);
-    void postSendCancel();
     // The connect routine: opens the link with the selected port and baud rate; the string-133 box when it fails.
     bool connectLink();
+
+    // What the download procedure uses of the link.
+    bool isConnected() const override;
+    bool connect() override { return connectLink(); }
+    void disablePolling() override;
+    void pollOnce() override;
+    void postCommand(const ByteBuffer& frame) override;
+    void disconnect() override;
 
 private:
     static INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -72,13 +83,7 @@ private:
     void onAbout();
     void onNcDestroy();
 
-    // Hooks of the download procedure: where it takes over after Start and where the link's answers go.
-    void startProcedure();
-    void onStatusUpdate(const ByteBuffer& reply);
-    void onResponse(const ByteBuffer& reply);
-    void onAlarm(const ByteBuffer& reply);
-    void onSendCancel();
-    bool downloadRunning() const { return state_ != shell::kIdleState; }
+    bool downloadRunning() const { return procedure_.state() != DownloadState::Idle; }
 
     bool loadImage(const std::string& path);
     void showImage(const std::string& path);
@@ -92,7 +97,6 @@ private:
 
     std::string imagePath_;
     std::uint32_t imageSize_ = 0;
-    std::uint32_t state_ = shell::kIdleState;
     std::uint32_t blockCount_ = 0;
     std::uint16_t fileCrc_ = 0;
     ByteBuffer imageData_;
@@ -106,4 +110,5 @@ private:
     UINT msgSendCancel_ = 0;
 
     std::unique_ptr<DeviceLink> link_;
+    DownloadProcedure procedure_{*this};  // the download under way, if any; its state is the dialog's `state`
 };

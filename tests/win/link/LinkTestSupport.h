@@ -4,6 +4,8 @@
 #pragma once
 
 #include <windows.h>
+
+#include <set>
 #include <tlhelp32.h>
 
 #include <cstdint>
@@ -42,17 +44,18 @@ inline std::string exeFolder() {
 inline bool moduleLoaded(const char* name) { return GetModuleHandleA(name) != nullptr; }
 
 // Threads of this process, by the system's thread list.
-inline int threadCount() {
+// The ids of this process's threads.
+inline std::set<DWORD> threadIds() {
+    std::set<DWORD> ids;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snap == INVALID_HANDLE_VALUE) return -1;
+    if (snap == INVALID_HANDLE_VALUE) return ids;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    int n = 0;
     for (BOOL ok = Thread32First(snap, &entry); ok; ok = Thread32Next(snap, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(entry.th32ThreadID);
     }
     CloseHandle(snap);
-    return n;
+    return ids;
 }
 
 // True when no thread of this id runs any more.
@@ -63,6 +66,27 @@ inline bool threadEnded(DWORD id) {
     const bool signalled = WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
     CloseHandle(h);
     return signalled;
+}
+
+// The threads that started between two snapshots (a connection's own worker among them).
+inline std::set<DWORD> threadsStartedBetween(const std::set<DWORD>& before, const std::set<DWORD>& after) {
+    std::set<DWORD> started;
+    for (DWORD id : after) {
+        if (!before.count(id)) started.insert(id);
+    }
+    return started;
+}
+
+// True once every thread in `ids` has ended, waiting up to `limitMs` for the last ones.
+inline bool allEnded(const std::set<DWORD>& ids, DWORD limitMs = 1000) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        bool ended = true;
+        for (DWORD id : ids) ended = ended && threadEnded(id);
+        if (ended) return true;
+        if (GetTickCount() - start >= limitMs) return false;
+        Sleep(20);
+    }
 }
 
 struct Received {

@@ -5,19 +5,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 FUZZ_SECONDS="${QBV_FUZZ_SECONDS:-10}"
 
-PACKAGES="cmake ninja-build clang libclang-rt-14-dev g++ libboost-dev googletest
-          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine64 xvfb xauth"
-missing=()
-for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-    $SUDO apt-get update -qq || exit 1
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || exit 1
-fi
+source "$ROOT/scripts/packages.sh"
+qbv_install_packages || exit 1
 
 passed=0
 failed=0

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Sourced by the test scripts: a private, headless Wine prefix inside the build tree, with COM1..COM4 mapped to stable paths.
+# Sourced by the test scripts: a private, headless Wine prefix inside the build tree, with COM1..COM8 mapped to stable paths.
+#   COM1..COM4 belong to with-virtual-units.sh; COM5..COM8 to runners that start one unit of their own.
 QBV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${QBV_WINEPREFIX:-$QBV_ROOT/build/wine-prefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
 QBV_PORT_DIR="$QBV_ROOT/build/wine-ports"
-QBV_MAPPED_PORTS="com1 com2 com3 com4"
+QBV_MAPPED_PORTS="com1 com2 com3 com4 com5 com6 com7 com8"
 
 qbv_ensure_prefix() {
     mkdir -p "$QBV_PORT_DIR"
+    # The marker names the folder and the ports mapped; a prefix mapped with fewer ports is mapped again.
     local marker="$WINEPREFIX/.qbv-ports-mapped"
-    if [ -f "$marker" ] && [ "$(cat "$marker")" = "$QBV_PORT_DIR" ]; then
+    local wanted="$QBV_PORT_DIR $QBV_MAPPED_PORTS"
+    if [ -f "$marker" ] && [ "$(cat "$marker")" = "$wanted" ]; then
         return 0
     fi
     wine wineboot -i >/dev/null 2>&1 || true
@@ -24,5 +27,5 @@ qbv_ensure_prefix() {
     } > "$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null || echo "Z:$reg")" >/dev/null 2>&1
     wineserver -w
-    echo "$QBV_PORT_DIR" > "$marker"
+    echo "$wanted" > "$marker"
 }

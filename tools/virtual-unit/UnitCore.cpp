@@ -154,6 +154,9 @@ void UnitCore::frameComplete(std::vector<Event>& events) {
     if (config_.dropNth != 0 && validFrames_ == config_.dropNth) {
         return;  // the unit acted on the frame, but its reply never reaches the line
     }
+    if (config_.ignoreCode && frame[2] == *config_.ignoreCode) {
+        return;  // acted on, never acknowledged
+    }
     emitReply(std::move(*reply), events);
 }
 

@@ -57,6 +57,7 @@ struct UnitConfig {
     std::size_t noiseBytes = 0;                  // line noise written before each reply
     std::uint64_t corruptEvery = 0;              // every Nth reply has its last check byte inverted; 0 = never
     std::uint64_t dropNth = 0;                   // the reply to the Nth valid frame is never sent; 0 = never
+    std::optional<std::uint8_t> ignoreCode;      // frames with this command code are acted on but never answered
     std::size_t memoryCapBytes = kDefaultMemoryCapBytes;
 };
 

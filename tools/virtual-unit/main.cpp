@@ -40,6 +40,11 @@ std::int64_t monotonicNs() {
     return static_cast<std::int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
+// The time `bytes` take on a line at `baud` bits per second, 11 bit times each.
+std::int64_t lineTimeNs(std::size_t bytes, std::uint64_t baud) {
+    return static_cast<std::int64_t>(bytes) * kBitsPerByteOnLine * kNanosPerSecond / static_cast<std::int64_t>(baud);
+}
+
 void complain(const std::string& what) {
     std::fprintf(stderr, "virtual-unit: %s\n", what.c_str());
 }
@@ -352,17 +357,24 @@ int run(const vunit::Options& options) {
     const std::int64_t delayNs = static_cast<std::int64_t>(options.delayMs) * kNanosPerMilli;
     auto sinceStartUs = [&](std::int64_t ns) { return (ns - startNs) / kNanosPerMicro; };
 
+    // With --pace-received, the frame just received is charged its own line time before the reply can start.
+    std::int64_t receivedLineNs = 0;
     auto handle = [&](const std::vector<Event>& events, std::int64_t nowNs) {
         for (const Event& e : events) {
             switch (e.kind) {
                 case Event::Kind::In:
+                    receivedLineNs = options.paceReceived && options.baud != 0
+                                         ? lineTimeNs(e.bytes.size(), options.baud)
+                                         : 0;
+                    transcript.write(nowNs - startNs, e.kind, e.bytes);
+                    break;
                 case Event::Kind::Bad:
                 case Event::Kind::Drop:
                     transcript.write(nowNs - startNs, e.kind, e.bytes);
                     break;
                 case Event::Kind::Noise:
                 case Event::Kind::Out:
-                    line.enqueue(nowNs + delayNs, e.kind, e.bytes);
+                    line.enqueue(nowNs + delayNs + receivedLineNs, e.kind, e.bytes);
                     break;
                 case Event::Kind::MemorySaved:
                     if (!options.memoryOutPath.empty()) {

@@ -1,10 +1,13 @@
 // End-to-end driver of the real qbv_download.exe: starts it, works its window from outside as an operator would,
-// and checks the window's texts and lists, the message boxes, the exit code and the files left in its folder.
+// and checks the window's texts and lists, the message boxes, the exit code and the files left in its folder;
+// the download scenarios also read the virtual unit's memory and frame log, named by the runner's environment.
 //   ui_driver SCENARIO TOOL_EXE FILES_FOLDER BUILT_DLL DROP_HELPER_DLL
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -669,7 +672,16 @@ void scenarioConnectToggle(const Args& args) {
     postConnectToggle(tool);
     check(waitEnabled(GetDlgItem(tool.main, kPort), true), "the second Connect disconnects");
     checkAllEnabled(tool, "after disconnecting");
-    checkEqual(itemText(tool.main, kStatusText), "", "the status text after disconnecting");
+    // Disconnecting clears the status line; an answer the worker posted just before it ended may still be
+    // queued and shows once more. After that the line stays as it is: nothing polls any more.
+    const std::string afterDisconnect = itemText(tool.main, kStatusText);
+    check(afterDisconnect.empty() || afterDisconnect == "Disable",
+          "the status text after disconnecting is empty or the last queued status [" + afterDisconnect + "]");
+    Sleep(kQuietMs);
+    const std::string settled = itemText(tool.main, kStatusText);
+    check(settled.empty() || settled == "Disable", "the status text after disconnecting [" + settled + "]");
+    Sleep(kQuietMs);
+    checkEqual(itemText(tool.main, kStatusText), settled, "the status text stays: nothing polls after disconnecting");
     checkEqual(itemText(tool.main, kConnect), kDisconnectBytes, "the Connect button's text is not changed back");
 
     chooseFile(tool, letters);
@@ -776,6 +788,461 @@ void scenarioNoDialog(const Args& args) {
           "nothing is written without a window");
 }
 
+// ---- Downloads against a virtual unit started by the runner ----
+// The runner names the port, the image and the unit's files in the environment (Windows paths).
+
+constexpr std::size_t kBlockBytes = 246;            // bytes of image per DownloadData frame
+constexpr unsigned char kBlankByte = 0xFF;          // a block of nothing else is passed over
+constexpr DWORD kDownloadTimeoutMs = 120000;        // the longest download of a scenario, give-ups included
+constexpr DWORD kSampleMs = 1;                      // status line and progress bar sampling period
+constexpr DWORD kWindowCheckMs = 20;                // how often the sampler looks for a box
+constexpr DWORD kSnapshotTimeoutMs = 15000;         // how long the demo waits for a screenshot
+constexpr std::size_t kTranscriptCodeField = 4;     // "<time> IN FC <length> <code> ...": the code's field
+constexpr std::size_t kTranscriptOffsetField = 5;   // the first byte of a DownloadData frame's offset
+constexpr unsigned kCodeStatusRequest = 0x11, kCodeDownloadStart = 0xD0, kCodeDownloadData = 0xD1,
+                   kCodeDownloadEnd = 0xD2;
+constexpr unsigned kStatusRepeatLimit = 10;         // repeated polls before giving up waiting for Disable
+constexpr unsigned kErasePollLimit = 50;            // repeated polls while the unit erases
+constexpr unsigned kCommandRepeatLimit = 10;        // repeated DownloadEnd frames
+
+constexpr const char* kSuccessFirstLine = "The target file was downloaded successfully";
+constexpr const char* kFlaggedCaption = "Premature Termination";
+constexpr const char* kNotDisabledCaption = "ERROR:Unit is not disabled/connected";
+constexpr const char* kNoAckCaption = "ERROR:No Ack from Acceptor";
+
+struct UnitSetup {
+    std::string port;        // COMn the unit is mapped to
+    std::string image;       // the image to download
+    std::string memory;      // the unit's memory, saved on every DownloadEnd
+    std::string transcript;  // the unit's frame log
+    std::string snapshots;   // demo only: the folder where screenshots are asked for
+};
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool unitSetup(UnitSetup& unit) {
+    unit.port = environment("QBV_UNIT_PORT");
+    unit.image = environment("QBV_UNIT_IMAGE");
+    unit.memory = environment("QBV_UNIT_MEMORY");
+    unit.transcript = environment("QBV_UNIT_TRANSCRIPT");
+    unit.snapshots = environment("QBV_SNAPSHOT_DIR");
+    const bool ok = !unit.port.empty() && !unit.image.empty() && !unit.memory.empty() && !unit.transcript.empty();
+    check(ok, "the runner names the unit's port, image, memory and transcript");
+    return ok;
+}
+
+std::string hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+    return text;
+}
+
+std::size_t blockCount(const std::string& image) { return (image.size() + kBlockBytes - 1) / kBlockBytes; }
+
+bool blankBlock(const std::string& image, std::size_t offset) {
+    const std::size_t end = std::min(image.size(), offset + kBlockBytes);
+    for (std::size_t i = offset; i < end; ++i) {
+        if (static_cast<unsigned char>(image[i]) != kBlankByte) return false;
+    }
+    return true;
+}
+
+// Offsets of the blocks a download sends: every block that is not blank, and always the first and the last.
+std::vector<unsigned long> sentOffsets(const std::string& image) {
+    std::vector<unsigned long> offsets;
+    const std::size_t blocks = blockCount(image);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t offset = b * kBlockBytes;
+        if (b == 0 || b + 1 == blocks || !blankBlock(image, offset)) offsets.push_back(static_cast<unsigned long>(offset));
+    }
+    return offsets;
+}
+
+// The frames the unit received intact, as their byte fields.
+std::vector<std::vector<std::string>> receivedFrames(const std::string& transcriptPath) {
+    std::vector<std::vector<std::string>> frames;
+    const std::string text = readFile(transcriptPath);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::vector<std::string> fields;
+        std::size_t at = start;
+        while (at < end) {
+            const std::size_t space = std::min(text.find(' ', at), end);
+            fields.push_back(text.substr(at, space - at));
+            at = space + 1;
+        }
+        if (fields.size() > kTranscriptCodeField && fields[1] == "IN") frames.push_back(fields);
+        start = end + 1;
+    }
+    return frames;
+}
+
+unsigned codeOf(const std::vector<std::string>& frame) {
+    return static_cast<unsigned>(std::strtoul(frame[kTranscriptCodeField].c_str(), nullptr, 16));
+}
+
+std::size_t countCode(const std::vector<std::vector<std::string>>& frames, unsigned code) {
+    std::size_t n = 0;
+    for (const auto& frame : frames) n += codeOf(frame) == code ? 1 : 0;
+    return n;
+}
+
+// The distinct offsets of the DownloadData frames received, in order of first arrival.
+std::vector<unsigned long> receivedOffsets(const std::vector<std::vector<std::string>>& frames) {
+    std::vector<unsigned long> offsets;
+    for (const auto& frame : frames) {
+        if (codeOf(frame) != kCodeDownloadData || frame.size() < kTranscriptOffsetField + 4) continue;
+        unsigned long offset = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            offset |= std::strtoul(frame[kTranscriptOffsetField + i].c_str(), nullptr, 16) << (8 * i);
+        }
+        if (std::find(offsets.begin(), offsets.end(), offset) == offsets.end()) offsets.push_back(offset);
+    }
+    return offsets;
+}
+
+// The demo's screenshots: a request file that the script outside answers with a done file.
+void askForSnapshot(const UnitSetup& unit, const std::string& name) {
+    if (unit.snapshots.empty()) return;
+    const std::string request = unit.snapshots + "\\" + name + ".request";
+    const std::string done = unit.snapshots + "\\" + name + ".done";
+    writeFile(request, name);
+    const DWORD start = GetTickCount();
+    while (!exists(done) && GetTickCount() - start < kSnapshotTimeoutMs) Sleep(kPollMs);
+    check(exists(done), "the screenshot \"" + name + "\" is taken");
+}
+
+// Loads the image with Browse and selects the unit's port.
+bool prepareDownload(const Tool& tool, const UnitSetup& unit, const std::string& image) {
+    check(selectInCombo(GetDlgItem(tool.main, kPort), unit.port), "select " + unit.port + ", the unit's port");
+    if (!chooseFile(tool, unit.image) || !waitForText(tool.main, kFilePath, unit.image)) {
+        check(false, "the image is loaded");
+        return false;
+    }
+    checkEqual(itemText(tool.main, kFileCrc), hex4(kermit(image)), "the image's CRC over all its bytes");
+    check(progressMaximum(tool.main) == static_cast<LRESULT>(blockCount(image)),
+          "the progress range is the image's " + std::to_string(blockCount(image)) + " blocks");
+    return true;
+}
+
+// What was seen while a download ran, up to its box.
+struct Watched {
+    std::vector<std::string> statuses;  // each change of the status line to a non-empty text
+    LRESULT highestProgress = 0;
+    HWND box = nullptr;
+    double seconds = 0;                 // from Start to the box
+};
+
+using Sampler = std::function<void(const Watched&, LRESULT progress)>;
+
+// Clicks Start and samples the status line and the progress bar until a box of the tool appears.
+Watched runDownload(const Tool& tool, const Sampler& onSample = Sampler()) {
+    Watched seen;
+    LARGE_INTEGER frequency{}, begin{}, now{};
+    QueryPerformanceFrequency(&frequency);
+    click(tool.main, kStart);
+    QueryPerformanceCounter(&begin);
+    std::string last;
+    DWORD lastWindowCheck = GetTickCount();
+    const DWORD start = lastWindowCheck;
+    while (GetTickCount() - start < kDownloadTimeoutMs) {
+        const std::string status = itemText(tool.main, kStatusText);
+        if (status != last) {
+            if (!status.empty()) seen.statuses.push_back(status);
+            last = status;
+        }
+        const LRESULT progress = progressPosition(tool.main);
+        seen.highestProgress = std::max(seen.highestProgress, progress);
+        if (onSample) onSample(seen, progress);
+        if (GetTickCount() - lastWindowCheck >= kWindowCheckMs) {
+            lastWindowCheck = GetTickCount();
+            const std::vector<HWND> others = otherWindows(tool);
+            if (!others.empty()) {
+                QueryPerformanceCounter(&now);
+                seen.box = others.front();
+                seen.seconds = static_cast<double>(now.QuadPart - begin.QuadPart) / frequency.QuadPart;
+                break;
+            }
+        }
+        Sleep(kSampleMs);
+    }
+    check(seen.box != nullptr, "the download ends in a box");
+    return seen;
+}
+
+// The texts in the order of their first appearance.
+std::string firstAppearances(const std::vector<std::string>& texts) {
+    std::vector<std::string> distinct;
+    for (const std::string& text : texts) {
+        if (std::find(distinct.begin(), distinct.end(), text) == distinct.end()) distinct.push_back(text);
+    }
+    std::string all;
+    for (const std::string& text : distinct) all += (all.empty() ? "" : ", ") + text;
+    return all;
+}
+
+// True when `wanted` appear in `seen` in this order (others may come between them).
+bool inOrder(const std::vector<std::string>& seen, const std::vector<std::string>& wanted) {
+    std::size_t next = 0;
+    for (const std::string& text : seen) {
+        if (next < wanted.size() && text == wanted[next]) ++next;
+    }
+    return next == wanted.size();
+}
+
+// Checks the open box's caption and text, then closes it with OK.
+void closeOutcomeBox(HWND box, const std::string& caption, const std::string& text, const std::string& what) {
+    if (box == nullptr) return;
+    checkEqual(textOf(box), caption, what + ": the box's caption");
+    checkEqual(itemText(box, kBoxTextId), text, what + ": the box's text");
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    check(waitGone(box, kBoxTimeoutMs), what + ": the box closes");
+}
+
+// The window after every end of a download: the controls enabled, the status line emptied. After a result the
+// tool has a poll of its own and the one after its Ack under way; the later of the two Disable answers comes in
+// after the end and, like any late answer, names itself on the status line.
+void checkFinished(const Tool& tool, const std::string& when, bool lateDisableAllowed = false) {
+    checkAllEnabled(tool, when);
+    const std::string status = itemText(tool.main, kStatusText);
+    if (lateDisableAllowed && status == "Disable") {
+        check(true, when + ": the status text shows the late Disable answer");
+    } else {
+        checkEqual(status, "", when + ": the status text");
+    }
+}
+
+std::string crcLines(unsigned unitCrc, unsigned fileCrc) { return "CRC:" + hex4(unitCrc) + "\nFILE-CRC:" + hex4(fileCrc); }
+
+std::string successText(unsigned unitCrc, unsigned fileCrc) {
+    return std::string(kSuccessFirstLine) + "\n" + crcLines(unitCrc, fileCrc);
+}
+
+// One successful download: the box, the progress bar around it, the unit's memory.
+void expectSuccess(const Tool& tool, const UnitSetup& unit, const std::string& image, const Watched& seen,
+                   const std::string& what) {
+    const unsigned fileCrc = kermit(image);
+    if (seen.box != nullptr) {
+        check(progressPosition(tool.main) == static_cast<LRESULT>(blockCount(image) - 1),
+              what + ": while the box shows, the progress bar stands at the blocks before the last (" +
+                  std::to_string(progressPosition(tool.main)) + ")");
+        checkFinished(tool, what + ", while the box shows", true);
+    }
+    closeOutcomeBox(seen.box, kMainCaption, successText(fileCrc, fileCrc), what);
+    const DWORD start = GetTickCount();
+    while (progressPosition(tool.main) != 0 && GetTickCount() - start < kBoxTimeoutMs) Sleep(kPollMs);
+    check(progressPosition(tool.main) == 0, what + ": the progress bar is back at 0 after the box");
+    checkFinished(tool, what + ", after the box", true);
+    const std::string memory = readFile(unit.memory);
+    check(memory == image, what + ": the unit's memory equals the image byte for byte (" +
+                               std::to_string(memory.size()) + " of " + std::to_string(image.size()) + " bytes)");
+}
+
+bool loadUnitImage(const UnitSetup& unit, std::string& image) {
+    image = readFile(unit.image);
+    check(image.size() > 2 * kBlockBytes, "the image spans several blocks (" + std::to_string(image.size()) + " bytes)");
+    return image.size() > 2 * kBlockBytes;
+}
+
+void scenarioDownload(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    bool blankInside = false;
+    for (std::size_t b = 1; b + 1 < blockCount(image); ++b) blankInside = blankInside || blankBlock(image, b * kBlockBytes);
+    check(blankInside, "the image holds blank blocks between its first and last block");
+
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    const Watched first = runDownload(tool);
+    std::printf("status line seen: %s\n", firstAppearances(first.statuses).c_str());
+    check(inOrder(first.statuses, {"Disable", "Deleting", "Downloading", "Verifying"}),
+          "the status line passes through Disable, Deleting, Downloading and Verifying in this order");
+    check(first.highestProgress == static_cast<LRESULT>(blockCount(image) - 1),
+          "the progress bar advanced block by block to " + std::to_string(first.highestProgress));
+    expectSuccess(tool, unit, image, first, "the first download");
+    const std::vector<unsigned long> expected = sentOffsets(image);
+    check(receivedOffsets(receivedFrames(unit.transcript)) == expected,
+          "the unit received exactly the " + std::to_string(expected.size()) + " blocks that are not blank, in order");
+
+    // The port was released: the same file again at once, with the same tool.
+    const Watched second = runDownload(tool);
+    check(inOrder(second.statuses, {"Disable", "Downloading", "Verifying"}), "the second download runs through: " +
+                                                                                 firstAppearances(second.statuses));
+    expectSuccess(tool, unit, image, second, "the second download");
+    closeAndCheck(tool, "the close box");
+}
+
+void scenarioDownloadNoisy(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    const Watched seen = runDownload(tool);
+    expectSuccess(tool, unit, image, seen, "a download over a noisy line");
+    const auto frames = receivedFrames(unit.transcript);
+    check(countCode(frames, kCodeDownloadData) > sentOffsets(image).size(),
+          "some blocks were sent again after a garbled reply (" + std::to_string(countCode(frames, kCodeDownloadData)) +
+              " DownloadData frames for " + std::to_string(sentOffsets(image).size()) + " blocks)");
+    closeAndCheck(tool, "escape");
+}
+
+// A download that ends in a give-up box: its caption and text, the window afterwards.
+void expectGiveUp(Tool& tool, const std::string& caption, const std::string& text, const std::string& what,
+                  bool afterResult = false) {
+    const Watched seen = runDownload(tool);
+    const LRESULT progress = progressPosition(tool.main);
+    if (seen.box != nullptr) checkFinished(tool, what + ", while the box shows", afterResult);
+    closeOutcomeBox(seen.box, caption, text, what);
+    check(progressPosition(tool.main) == progress, what + ": the progress bar keeps its position (" +
+                                                        std::to_string(progress) + ")");
+    checkFinished(tool, what + ", after the box", afterResult);
+}
+
+void scenarioNeverDisable(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    expectGiveUp(tool, kNotDisabledCaption,
+                 "Make sure unit is connected and turned on.\nMake sure unit is not enabled.", "a unit never Disabled");
+    const auto frames = receivedFrames(unit.transcript);
+    check(countCode(frames, kCodeStatusRequest) == 1 + kStatusRepeatLimit,
+          "the first poll and its 10 repetitions, then the box (" +
+              std::to_string(countCode(frames, kCodeStatusRequest)) + " polls)");
+    check(countCode(frames, kCodeDownloadStart) == 0, "no DownloadStart was sent");
+    closeAndCheck(tool, "the close box");
+}
+
+void scenarioEraseBusy(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    expectGiveUp(tool, kNotDisabledCaption,
+                 "Make sure unit is not enabled.\nMake sure unit is connected and turned on.",
+                 "a unit that never ends erasing");
+    const auto frames = receivedFrames(unit.transcript);
+    std::size_t afterStart = 0;
+    bool started = false;
+    for (const auto& frame : frames) {
+        if (codeOf(frame) == kCodeDownloadStart) started = true;
+        if (started && codeOf(frame) == kCodeStatusRequest) ++afterStart;
+    }
+    check(afterStart == 1 + kErasePollLimit, "after DownloadStart the first poll and its 50 repetitions, then the box (" +
+                                                 std::to_string(afterStart) + " polls)");
+    check(countCode(frames, kCodeDownloadData) == 0, "no block was sent");
+    closeAndCheck(tool, "escape");
+}
+
+void scenarioNoEndAck(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    expectGiveUp(tool, kNoAckCaption,
+                 "Verify unit connection to PC\nDownload process may need to be restarted\n(Forced download method)",
+                 "a unit that never acknowledges DownloadEnd");
+    const auto frames = receivedFrames(unit.transcript);
+    check(countCode(frames, kCodeDownloadEnd) == 1 + kCommandRepeatLimit,
+          "DownloadEnd and its 10 repetitions, then the box (" + std::to_string(countCode(frames, kCodeDownloadEnd)) +
+              " frames)");
+    checkEqual(readFile(unit.memory), image, "the unit holds the whole image all the same");
+    closeAndCheck(tool, "the close box");
+}
+
+void scenarioFlagged(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    const unsigned fileCrc = kermit(image);
+    expectGiveUp(tool, kFlaggedCaption,
+                 "Following download status did not returned to disable\n\nFile may have been completely loaded, "
+                 "check the unit.\nIf unit does not function, download again.\n\n" + crcLines(fileCrc, fileCrc),
+                 "a flagged result", true);
+    checkEqual(readFile(unit.memory), image, "the unit's memory equals the image");
+    closeAndCheck(tool, "escape");
+}
+
+// Closing the window while blocks are on their way: the process ends as after any close.
+void scenarioCloseDuringDownload(const Args& args, const std::string& how) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    click(tool.main, kStart);
+    const DWORD start = GetTickCount();
+    while (progressPosition(tool.main) < 2 && GetTickCount() - start < kDownloadTimeoutMs) Sleep(kSampleMs);
+    check(progressPosition(tool.main) >= 2 && otherWindows(tool).empty(), "the download is under way");
+    if (how == "WM_CLOSE") {
+        PostMessageA(tool.main, WM_CLOSE, 0, 0);
+    } else {
+        PostMessageA(tool.main, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+    const std::string folder = tool.folder;
+    const int code = waitExit(tool);
+    check(code == kExitAfterClose, how + " during the download ends the process with exit code 2 (got " +
+                                       std::to_string(code) + ")");
+    check(!exists(folder + "\\" + kDriverName), "no lk207.dll is left");
+    const std::size_t ends = countCode(receivedFrames(unit.transcript), kCodeDownloadEnd);
+    check(ends == 0, "the download stopped before DownloadEnd (" + std::to_string(ends) + " sent)");
+}
+
+void scenarioCloseByMessage(const Args& args) { scenarioCloseDuringDownload(args, "WM_CLOSE"); }
+void scenarioCloseByCancel(const Args& args) { scenarioCloseDuringDownload(args, "IDCANCEL"); }
+
+// The demo: one download with screenshots of the window under way and of the outcome box; the box's text printed.
+void scenarioDemo(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    const LRESULT snapshotAt = static_cast<LRESULT>(blockCount(image) / 3);
+    bool taken = false;
+    const Watched seen = runDownload(tool, [&](const Watched&, LRESULT progress) {
+        if (!taken && progress >= snapshotAt) {
+            taken = true;
+            askForSnapshot(unit, "during-download");
+        }
+    });
+    if (seen.box != nullptr) {
+        std::printf("outcome box \"%s\":\n%s\n", textOf(seen.box).c_str(), itemText(seen.box, kBoxTextId).c_str());
+        std::printf("download time: %.2f s for %zu blocks\n", seen.seconds, blockCount(image));
+        askForSnapshot(unit, "outcome-box");
+    }
+    expectSuccess(tool, unit, image, seen, "the demo download");
+    closeAndCheck(tool, "the close box");
+}
+
+// The benchmark: one download timed from Start to its box.
+void scenarioBench(const Args& args) {
+    UnitSetup unit;
+    std::string image;
+    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
+    const std::string baud = environment("QBV_BENCH_BAUD");
+    Tool tool;
+    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool)) return;
+    if (!baud.empty()) check(selectInCombo(GetDlgItem(tool.main, kBaudrate), baud), "select " + baud + " baud");
+    if (!prepareDownload(tool, unit, image)) return;
+    const Watched seen = runDownload(tool);
+    std::printf("measured-seconds %.4f\n", seen.seconds);
+    expectSuccess(tool, unit, image, seen, "the timed download");
+    closeAndCheck(tool, "the close box");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -798,6 +1265,16 @@ int main(int argc, char** argv) {
         {"read-only-folder", scenarioReadOnlyFolder},
         {"about", scenarioAbout},
         {"no-dialog", scenarioNoDialog},
+        {"download", scenarioDownload},
+        {"download-noisy", scenarioDownloadNoisy},
+        {"download-never-disable", scenarioNeverDisable},
+        {"download-erase-busy", scenarioEraseBusy},
+        {"download-no-end-ack", scenarioNoEndAck},
+        {"download-flagged", scenarioFlagged},
+        {"download-close", scenarioCloseByMessage},
+        {"download-cancel", scenarioCloseByCancel},
+        {"demo", scenarioDemo},
+        {"bench", scenarioBench},
     };
     for (const auto& entry : scenarios) {
         if (entry.first == scenario) {

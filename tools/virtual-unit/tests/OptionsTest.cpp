@@ -27,6 +27,24 @@ TEST(Options, ParsesSeparateAndInlineValues) {
     EXPECT_EQ(r.options.unit.corruptEvery, 3u);
     EXPECT_EQ(r.options.unit.dropNth, 5u);
     EXPECT_EQ(r.options.unit.noiseBytes, 12u);
+    EXPECT_FALSE(r.options.unit.ignoreCode.has_value());
+    EXPECT_FALSE(r.options.paceReceived);
+    EXPECT_TRUE(parseOptions({"--pace-received"}).options.paceReceived);
+    EXPECT_FALSE(parseOptions({"--pace-received=1"}).ok);
+}
+
+TEST(Options, IgnoreCodeTakesHexOrDecimal) {
+    const ParseResult hex = parseOptions({"--ignore-code", "0xD2"});
+    ASSERT_TRUE(hex.ok) << hex.error;
+    EXPECT_EQ(hex.options.unit.ignoreCode, std::optional<std::uint8_t>(0xD2));
+    const ParseResult dec = parseOptions({"--ignore-code=80"});
+    ASSERT_TRUE(dec.ok) << dec.error;
+    EXPECT_EQ(dec.options.unit.ignoreCode, std::optional<std::uint8_t>(0x50));
+    EXPECT_FALSE(parseOptions({"--ignore-code", "0x100"}).ok);
+    EXPECT_FALSE(parseOptions({"--ignore-code", "256"}).ok);
+    EXPECT_FALSE(parseOptions({"--ignore-code", "0x"}).ok);
+    EXPECT_FALSE(parseOptions({"--ignore-code", "D2"}).ok);
+    EXPECT_FALSE(parseOptions({"--ignore-code"}).ok);
 }
 
 TEST(Options, RejectsBadInput) {

@@ -249,6 +249,19 @@ TEST(Scenarios, DropNthSkipsOnlyThatReplyButActsOnTheFrame) {
     EXPECT_FALSE(h.ask(kStatusRequest).empty());
 }
 
+TEST(Scenarios, IgnoreCodeActsOnThatCodeButNeverAnswersIt) {
+    UnitConfig c;
+    c.ignoreCode = kCodeDownloadEnd;
+    Harness h(c);
+    EXPECT_EQ(h.ask(kDownloadStart), kAckFrame);
+    EXPECT_EQ(h.ask(dataFrame(0, Bytes{0x01, 0x02})), kAckFrame);
+    EXPECT_TRUE(h.ask(endFrame()).empty());
+    EXPECT_EQ(h.core.mode(), UnitCore::Mode::Verify);
+    EXPECT_TRUE(h.ask(endFrame()).empty());
+    EXPECT_FALSE(h.ask(kStatusRequest).empty());
+    EXPECT_EQ(h.ask(kAckFrame), kAckFrame);
+}
+
 TEST(Scenarios, NoisePrecedesEachReplyAndHoldsNoSync) {
     UnitConfig c;
     c.noiseBytes = 40;

@@ -13,6 +13,7 @@ constexpr std::uint32_t kReadTotalTimeoutConstantMs = 500;
 constexpr std::uint32_t kSingleByteReadLimitMs = kReadTotalTimeoutMultiplierMs * 1 + kReadTotalTimeoutConstantMs;
 constexpr std::uint32_t kIncompleteGuardSeconds = 5;       // give up once more than this many whole seconds passed
 constexpr std::uint32_t kIncompleteRetrySleepMs = 10;
+constexpr std::uint32_t kReadAheadBytes = 256;             // bytes taken at once when they are already waiting
 }  // namespace serial
 
 class SerialPort : public BytePort {

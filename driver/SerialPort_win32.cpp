@@ -27,6 +27,17 @@ struct SerialPort::Impl {
     HANDLE device = INVALID_HANDLE_VALUE;
     OVERLAPPED readRequest{};
     OVERLAPPED writeRequest{};
+    // Bytes that had already arrived when a read was made, taken in that one read and handed out one at a time.
+    std::uint8_t readAhead[serial::kReadAheadBytes] = {};
+    DWORD readAheadCount = 0;
+    DWORD readAheadNext = 0;
+
+    // The number of bytes waiting in the input queue; 0 when unknown.
+    DWORD bytesWaiting() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        return ClearCommError(device, &errors, &status) ? status.cbInQue : 0;
+    }
 
     void clearLineError() {
         DWORD errors = 0;
@@ -119,15 +130,29 @@ bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::
 
 bool SerialPort::readByte(std::uint8_t& byte) {
     Impl& p = *impl_;
+    if (p.readAheadNext < p.readAheadCount) {
+        byte = p.readAhead[p.readAheadNext++];
+        return true;
+    }
+    // One byte with the read limit; when more have arrived already, all of them at once (they complete at once,
+    // so every byte still has the same limit as if it were read alone).
     const Clock::time_point start = Clock::now();
+    const DWORD waiting = p.bytesWaiting();
+    const DWORD ask = waiting > 1 ? (waiting < serial::kReadAheadBytes ? waiting : serial::kReadAheadBytes) : 1;
     DWORD transferred = 0;
-    bool completed = ReadFile(p.device, &byte, 1, &transferred, &p.readRequest) != FALSE;
+    bool completed = ReadFile(p.device, p.readAhead, ask, &transferred, &p.readRequest) != FALSE;
     if (!completed && GetLastError() == ERROR_IO_PENDING) {
         const Impl::Wait wait = p.waitFor(p.readRequest, start, transferred);
         if (wait == Impl::Wait::GuardExpired) return false;
         completed = wait == Impl::Wait::Completed;
     }
-    if (completed && transferred == 1) return true;
+    if (completed && transferred >= 1 && transferred <= ask) {
+        byte = p.readAhead[0];
+        p.readAheadCount = transferred;
+        p.readAheadNext = 1;
+        return true;
+    }
+    p.readAheadCount = p.readAheadNext = 0;
     p.clearLineError();  // a time-out without a byte, a line error or a failed wait
     return false;
 }

@@ -1078,12 +1078,17 @@ void scenarioDownload(const Args& args) {
     closeAndCheck(tool, "the close box");
 }
 
+// The unit set up, its image made, the tool started with that image chosen and the unit's port selected.
+bool readyToDownload(const Args& args, UnitSetup& unit, std::string& image, Tool& tool) {
+    return unitSetup(unit) && loadUnitImage(unit, image) && launch(tool, args.exe, args.files) &&
+           waitForMainWindow(tool) && prepareDownload(tool, unit, image);
+}
+
 void scenarioDownloadNoisy(const Args& args) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     const Watched seen = runDownload(tool);
     expectSuccess(tool, unit, image, seen, "a download over a noisy line");
     const auto frames = receivedFrames(unit.transcript);
@@ -1108,9 +1113,8 @@ void expectGiveUp(Tool& tool, const std::string& caption, const std::string& tex
 void scenarioNeverDisable(const Args& args) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     expectGiveUp(tool, kNotDisabledCaption,
                  "Make sure unit is connected and turned on.\nMake sure unit is not enabled.", "a unit never Disabled");
     const auto frames = receivedFrames(unit.transcript);
@@ -1124,9 +1128,8 @@ void scenarioNeverDisable(const Args& args) {
 void scenarioEraseBusy(const Args& args) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     expectGiveUp(tool, kNotDisabledCaption,
                  "Make sure unit is not enabled.\nMake sure unit is connected and turned on.",
                  "a unit that never ends erasing");
@@ -1146,9 +1149,8 @@ void scenarioEraseBusy(const Args& args) {
 void scenarioNoEndAck(const Args& args) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     expectGiveUp(tool, kNoAckCaption,
                  "Verify unit connection to PC\nDownload process may need to be restarted\n(Forced download method)",
                  "a unit that never acknowledges DownloadEnd");
@@ -1163,9 +1165,8 @@ void scenarioNoEndAck(const Args& args) {
 void scenarioFlagged(const Args& args) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     const unsigned fileCrc = kermit(image);
     expectGiveUp(tool, kFlaggedCaption,
                  "Following download status did not returned to disable\n\nFile may have been completely loaded, "
@@ -1179,9 +1180,8 @@ void scenarioFlagged(const Args& args) {
 void scenarioCloseDuringDownload(const Args& args, const std::string& how) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     click(tool.main, kStart);
     const DWORD start = GetTickCount();
     while (progressPosition(tool.main) < 2 && GetTickCount() - start < kDownloadTimeoutMs) Sleep(kSampleMs);
@@ -1207,9 +1207,8 @@ void scenarioCloseByCancel(const Args& args) { scenarioCloseDuringDownload(args,
 void scenarioDemo(const Args& args) {
     UnitSetup unit;
     std::string image;
-    if (!unitSetup(unit) || !loadUnitImage(unit, image)) return;
     Tool tool;
-    if (!launch(tool, args.exe, args.files) || !waitForMainWindow(tool) || !prepareDownload(tool, unit, image)) return;
+    if (!readyToDownload(args, unit, image, tool)) return;
     const LRESULT snapshotAt = static_cast<LRESULT>(blockCount(image) / 3);
     bool taken = false;
     const Watched seen = runDownload(tool, [&](const Watched&, LRESULT progress) {

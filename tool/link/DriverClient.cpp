@@ -2,15 +2,15 @@
 #include "DriverClient.h"
 
 #include "DebugMailslot.h"
+#include "ExePath.h"
 #include "LinkRequests.h"
 #include "TextCodec.h"
 
 using namespace driverclient;
 
 std::string driverLibraryPathFor(const std::string& moduleFileName) {
-    const std::string::size_type slash = moduleFileName.find_last_of("\\/");
-    const std::string folder = slash == std::string::npos ? std::string() : moduleFileName.substr(0, slash + 1);
-    return folder + kLibraryFileName;
+    // The same file the window writes out at start-up.
+    return exepath::folderOf(moduleFileName) + exepath::kDriverFileName;
 }
 
 DriverClient::DriverClient(std::unique_ptr<DriverLibrary> library, DebugSink debug)

@@ -14,7 +14,6 @@
 #include "DriverLibrary.h"
 
 namespace driverclient {
-constexpr const char* kLibraryFileName = "lk207.dll";
 // Result names.
 constexpr const char* kResultCode = "ResultCode";
 constexpr const char* kResultMessage = "ResultMessage";

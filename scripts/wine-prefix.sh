@@ -5,7 +5,7 @@ QBV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${QBV_WINEPREFIX:-$QBV_ROOT/build/wine-prefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono or Gecko prompts
-QBV_PORT_DIR="$QBV_ROOT/build/wine-ports"
+QBV_PORT_DIR="${QBV_PORT_DIR:-$QBV_ROOT/build/wine-ports}"   # a second prefix needs a folder of its own
 QBV_MAPPED_PORTS="com1 com2 com3 com4 com5 com6 com7 com8"
 
 qbv_ensure_prefix() {

@@ -23,10 +23,6 @@ public:
     std::size_t size() const { return bytes_.size(); }
     bool empty() const { return bytes_.empty(); }
     std::uint8_t operator[](std::size_t i) const { return bytes_[i]; }
-    // The byte at i, or `fallback` when i lies past the end.
-    std::uint8_t byteAt(std::size_t i, std::uint8_t fallback = 0) const {
-        return i < bytes_.size() ? bytes_[i] : fallback;
-    }
     const std::uint8_t* data() const { return bytes_.empty() ? nullptr : bytes_.data(); }
 
     bool operator==(const ByteBuffer& other) const { return bytes_ == other.bytes_; }

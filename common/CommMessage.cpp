@@ -1,18 +1,12 @@
 // CommMessage: the serializer and the tolerant parser of the request and response text.
 #include "CommMessage.h"
 
+#include "TextCodec.h"
+
 namespace {
 
 constexpr const char* kLineEnd = "\r\n";
 constexpr const char* kSeparator = ": ";
-constexpr const char* kValueTrim = " \t\r\n";
-
-std::string trimmed(const std::string& s) {
-    const std::size_t first = s.find_first_not_of(kValueTrim);
-    if (first == std::string::npos) return std::string();
-    const std::size_t last = s.find_last_not_of(kValueTrim);
-    return s.substr(first, last - first + 1);
-}
 
 }  // namespace
 

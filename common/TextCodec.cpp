@@ -86,3 +86,10 @@ bool fromDecimal(const std::string& text, std::uint32_t& value) {
         return false;  // too large for 32 bits
     }
 }
+
+std::string trimmed(const std::string& text) {
+    constexpr const char* kTrimBytes = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(kTrimBytes);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(kTrimBytes) - first + 1);
+}

@@ -25,3 +25,6 @@ std::string toDecimal(std::uint32_t value);
 // Accepts plain decimal digits only (no sign, no spaces, not empty) that fit 32 bits unsigned.
 // Returns false and leaves `value` untouched otherwise.
 bool fromDecimal(const std::string& text, std::uint32_t& value);
+
+// `text` without the spaces, tabs, CRs and LFs at either end.
+std::string trimmed(const std::string& text);

@@ -7,9 +7,9 @@
 #include "ByteBuffer.h"
 #include "BytePort.h"
 #include "Crc16.h"
+#include "FrameSync.h"
 
 namespace frame {
-constexpr std::uint8_t kSync = 0xFC;
 constexpr std::size_t kMaxLength = 255;  // the largest value of the length byte
 }  // namespace frame
 

@@ -1,149 +1,87 @@
-// Host tests: the POSIX serial line and the request dispatch against the virtual unit over a real pty.
+// Host tests: the POSIX serial line under the frame exchange, against the virtual unit on a real pty.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
-#include "CommDriver.h"
+#include "FramePort.h"
 #include "SerialPort.h"
-#include "LinkRequests.h"
-#include "TextCodec.h"
-#include "VirtualUnitProcess.h"
+#include "UnitCommands.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+const ByteBuffer kStatus = buildFrame(UnitCommand::StatusRequest);
 
-const std::string kOk = "COMM_LK207/1.0 200 OK\r\n\r\n";
-
-std::string openText(const std::string& port) {
-    return "COMM_LK207/1.0\r\nArgument0: " + port + "\r\nArgument1: 9600\r\nArgument2: 8\r\nMethod: Open\r\n\r\n";
-}
-
-std::string commandText(const ByteBuffer& frame) {
-    return commandRequest(frame).serialize();
-}
-
-// The reply frame of a Command answer, or an empty buffer when the answer is not 200.
-ByteBuffer replyOf(const std::string& answer) {
-    CommMessage m;
-    m.parse(answer);
+// The virtual unit on a pty of its own, reached through a symlink in a fresh folder, and a frame port on that line.
+struct Unit {
+    std::string folder = "/tmp/qbv-pty-XXXXXX";
+    std::string link = mkdtemp(folder.data()) + std::string("/line"), transcript = folder + "/transcript.txt";
+    pid_t pid = -1;
+    FramePort port{std::make_unique<SerialPort>()};
     ByteBuffer reply;
-    if (m.header(comm::kResultCode) == comm::kCodeOk) decodeBase64(m.header(comm::kArgument1), reply);
-    return reply;
-}
 
-struct Session {
-    explicit Session(const std::vector<std::string>& options) : unit(options) {}
-    VirtualUnitProcess unit;
-    CommDriver driver{[] { return std::make_unique<SerialPort>(); }};
-
-    std::string send(const std::string& text) { return driver.dispatch(text); }
-    std::string command(const ByteBuffer& frame) { return send(commandText(frame)); }
+    explicit Unit(const std::string& options = "") {
+        const std::string command = "exec " VIRTUAL_UNIT_PATH " --link " + link + " --transcript " + transcript + " " +
+                                    options + " >/dev/null";
+        if ((pid = fork()) == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && !std::filesystem::exists(link); ++i) usleep(10'000);
+        EXPECT_TRUE(port.open(link, 9600, 8)) << command;
+    }
+    ~Unit() {
+        if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
+        std::filesystem::remove_all(folder);
+    }
+    int ask(ByteBuffer command) { return port.exchange(command, reply); }
+    bool answered(ByteBuffer frame, bool (*test)(const ByteBuffer&)) { return ask(frame) == ExchangeOk && test(reply); }
 };
-
-const ByteBuffer kStatusRequest{0xFC, 0x05, 0x11};
-
-long long millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 }  // namespace
 
-TEST(PtyLine, StatusRequestGoesOutWithItsCheckBytesAndDisableComesBack) {
-    Session s({});
-    ASSERT_TRUE(s.unit.ready());
-    ASSERT_EQ(s.send(openText(s.unit.linkPath())), kOk);
-    const ByteBuffer reply = replyOf(s.command(kStatusRequest));
-    ASSERT_EQ(reply.size(), 5u);
-    EXPECT_EQ(reply[2], 0x1A);
-    EXPECT_EQ(s.send("COMM_LK207/1.0\r\nMethod: Close\r\n\r\n"), kOk);
-    EXPECT_EQ(s.unit.stop(), 0);
-    EXPECT_NE(s.unit.transcript().find(" IN FC 05 11 27 56\n"), std::string::npos) << s.unit.transcript();
+TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
+    Unit unit;
+    EXPECT_TRUE(unit.answered(kStatus, isDisable));
+    std::ifstream in(unit.transcript);
+    const std::string log{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(log.find(" IN FC 05 11 27 56\n"), std::string::npos) << log;
+    SerialPort second, third;
+    EXPECT_FALSE(second.open(unit.link, 9600, 8));
+    unit.port.close();
+    EXPECT_TRUE(third.open(unit.link, 9600, 8));
+    FramePort missing{std::make_unique<SerialPort>()};
+    EXPECT_FALSE(missing.open("/tmp/qbv-no-such-line", 9600, 8));
+    ByteBuffer command = kStatus;
+    EXPECT_EQ(missing.exchange(command, unit.reply), SendFailed);
 }
 
-TEST(PtyLine, MissingDeviceAnswers401Then107ThenClose) {
-    CommDriver driver{[] { return std::make_unique<SerialPort>(); }};
-    EXPECT_EQ(driver.dispatch(openText("/tmp/qbv-no-such-line")), "COMM_LK207/1.0 401 Memory Failure\r\n\r\n");
-    EXPECT_EQ(driver.dispatch(commandText(kStatusRequest)), "COMM_LK207/1.0 403 Protcol Error\r\nArgument0: 107\r\n\r\n");
-    EXPECT_EQ(driver.dispatch("COMM_LK207/1.0\r\nMethod: Close\r\n\r\n"), kOk);
+TEST(PtyLine, SilenceCorruptionAndNoise) {
+    Unit silent("--silent"), corrupt("--corrupt-every 2"), noisy("--noise 7");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(silent.ask(kStatus), NoReply);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(elapsed.count() >= 0.95 && elapsed.count() <= 1.5) << elapsed.count() << " s";
+    for (int expected : {ExchangeOk, CrcMismatch, ExchangeOk}) EXPECT_EQ(corrupt.ask(kStatus), expected);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(noisy.answered(kStatus, isDisable)) << i;
 }
 
-TEST(PtyLine, SilentUnitGives102AfterAboutOneSecond) {
-    Session s({"--silent"});
-    ASSERT_TRUE(s.unit.ready());
-    ASSERT_EQ(s.send(openText(s.unit.linkPath())), kOk);
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(s.command(kStatusRequest), "COMM_LK207/1.0 403 Protcol Error\r\nArgument0: 102\r\n\r\n");
-    const long long elapsed = millisecondsSince(start);
-    EXPECT_GE(elapsed, 950);
-    EXPECT_LE(elapsed, 1500);
-    RecordProperty("silence_ms", static_cast<int>(elapsed));
-}
-
-TEST(PtyLine, CorruptedCheckByteGives105AndNextExchangeRecovers) {
-    Session s({"--corrupt-every", "2"});
-    ASSERT_TRUE(s.unit.ready());
-    ASSERT_EQ(s.send(openText(s.unit.linkPath())), kOk);
-    EXPECT_EQ(replyOf(s.command(kStatusRequest)).size(), 5u);
-    EXPECT_EQ(s.command(kStatusRequest), "COMM_LK207/1.0 403 Protcol Error\r\nArgument0: 105\r\n\r\n");
-    EXPECT_EQ(replyOf(s.command(kStatusRequest)).size(), 5u);
-}
-
-TEST(PtyLine, NoiseBeforeRepliesIsDropped) {
-    Session s({"--noise", "7"});
-    ASSERT_TRUE(s.unit.ready());
-    ASSERT_EQ(s.send(openText(s.unit.linkPath())), kOk);
-    for (int i = 0; i < 3; ++i) {
-        const ByteBuffer reply = replyOf(s.command(kStatusRequest));
-        ASSERT_EQ(reply.size(), 5u);
-        EXPECT_EQ(reply[0], 0xFC);
-        EXPECT_EQ(reply[2], 0x1A);
-    }
-}
-
-TEST(PtyLine, ExclusiveUseRefusesASecondOpener) {
-    Session s({});
-    ASSERT_TRUE(s.unit.ready());
-    SerialPort first;
-    ASSERT_TRUE(first.open(s.unit.linkPath(), 9600, 8));
-    SerialPort second;
-    EXPECT_FALSE(second.open(s.unit.linkPath(), 9600, 8));
-    first.close();
-    SerialPort third;
-    EXPECT_TRUE(third.open(s.unit.linkPath(), 9600, 8));
-}
-
-TEST(PtyLine, ShortDownloadLeavesTheImageInTheUnitAndItsCrcInTheResult) {
-    Session s({"--erase-polls", "2", "--write-polls", "1", "--verify-polls", "2"});
-    ASSERT_TRUE(s.unit.ready());
-    ASSERT_EQ(s.send(openText(s.unit.linkPath())), kOk);
-
-    // Polls until the unit reports `code` (and `flag`, when given), at most `limit` times.
-    auto pollUntil = [&](std::uint8_t code, int flag, int limit) {
-        for (int i = 0; i < limit; ++i) {
-            const ByteBuffer reply = replyOf(s.command(kStatusRequest));
-            if (reply.size() > 3 && reply[2] == code && (flag < 0 || reply[3] == flag)) return reply;
-        }
-        return ByteBuffer{};
-    };
-    const ByteBuffer ack{0xFC, 0x05, 0x50, 0xAA, 0x05};
-
+TEST(PtyLine, ShortDownloadLeavesTheCrcOfTheImageInTheResult) {
+    Unit unit("--erase-polls 2 --write-polls 1 --verify-polls 2");
     ByteBuffer image;
     for (int i = 0; i < 20; ++i) image.append(static_cast<std::uint8_t>(0x30 + i));
-    EXPECT_EQ(replyOf(s.command(ByteBuffer{0xFC, 0x05, 0xD0})), ack);
-    EXPECT_FALSE(pollUntil(0xD4, 0x00, 5).empty());
-    ByteBuffer data{0xFC, static_cast<std::uint8_t>(image.size() + 9), 0xD1};
-    data.append32(0);
-    data.append(image);
-    EXPECT_EQ(replyOf(s.command(data)), ack);
-    EXPECT_FALSE(pollUntil(0xD4, 0x00, 5).empty());
-    EXPECT_EQ(replyOf(s.command(ByteBuffer{0xFC, 0x0B, 0xD2, 0, 0, 0, 0, 0, 0})), ack);
-    const ByteBuffer result = pollUntil(0xD3, -1, 5);
-    ASSERT_EQ(result.size(), 8u);
-    const std::uint16_t crc = Crc16::of(image.data(), image.size());
-    EXPECT_EQ(result[3], 0x00);
-    EXPECT_EQ(result[4], crc & 0xFF);
-    EXPECT_EQ(result[5], crc >> 8);
-    EXPECT_EQ(replyOf(s.command(ByteBuffer{0xFC, 0x05, 0x50})), ack);
-    EXPECT_FALSE(pollUntil(0x1A, -1, 3).empty());
+    for (const ByteBuffer& frame : {buildFrame(UnitCommand::DownloadStart), buildDataFrame(0, image.data(), 20),
+                                    buildEndFrame()}) {
+        EXPECT_TRUE(unit.answered(frame, isAck)) << frame.size() << " bytes";
+        for (int poll = 0; poll < 5 && unit.answered(kStatus, isBusy); ++poll) {}
+    }
+    ASSERT_TRUE(isResultGood(unit.reply));
+    EXPECT_EQ(unit.reply[4] | unit.reply[5] << 8, Crc16::of(image.data(), image.size()));
+    EXPECT_TRUE(unit.answered(buildFrame(UnitCommand::Ack), isAck) && unit.answered(kStatus, isDisable));
 }

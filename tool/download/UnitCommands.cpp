@@ -5,7 +5,7 @@ namespace {
 
 ByteBuffer frameHead(std::uint8_t length, UnitCommand command) {
     ByteBuffer frame;
-    frame.append(unit::kSync);
+    frame.append(frame::kSync);
     frame.append(length);
     frame.append(static_cast<std::uint8_t>(command));
     return frame;

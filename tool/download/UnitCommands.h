@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ByteBuffer.h"
+#include "FrameSync.h"
 
 // Command codes the tool sends.
 enum class UnitCommand : std::uint8_t {
@@ -16,7 +17,6 @@ enum class UnitCommand : std::uint8_t {
 };
 
 namespace unit {
-constexpr std::uint8_t kSync = 0xFC;
 constexpr std::uint8_t kCheckBytes = 2;
 constexpr std::uint8_t kPlainFrameLength = 5;        // sync, length, code, two check bytes
 constexpr std::uint8_t kDataFrameOverhead = 9;       // sync, length, code, 4-byte offset, two check bytes

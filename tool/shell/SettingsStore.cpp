@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "FileReplace.h"
+#include "TextCodec.h"
 
 namespace settings {
 namespace {
@@ -13,7 +14,6 @@ constexpr char kSeparator = ',';
 constexpr char kHashComment = '#';
 constexpr char kSlash = '/';
 constexpr const char* kIndentBytes = " \t";    // skipped before the comment test
-constexpr const char* kTrimBytes = " \t\r\n";  // removed from both ends of a line
 constexpr std::size_t kReadChunk = 4096;       // bytes per fread
 
 // A comment line counts as empty, which ends the reading.
@@ -22,13 +22,6 @@ bool isComment(const std::string& line) {
     if (first == std::string::npos) return false;
     if (line[first] == kHashComment) return true;
     return line[first] == kSlash && first + 1 < line.size() && line[first + 1] == kSlash;
-}
-
-std::string trimmed(const std::string& line) {
-    const std::size_t first = line.find_first_not_of(kTrimBytes);
-    if (first == std::string::npos) return std::string();
-    const std::size_t last = line.find_last_not_of(kTrimBytes);
-    return line.substr(first, last - first + 1);
 }
 }  // namespace
 

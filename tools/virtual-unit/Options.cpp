@@ -21,22 +21,6 @@ bool parseNumber(const std::string& text, std::uint64_t min, std::uint64_t max, 
     return true;
 }
 
-// A command code, "0xD2" or "210".
-bool parseCode(const std::string& text, std::uint8_t& out) {
-    const bool hex = text.size() > 2 && (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0);
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 3 ||
-        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos) {
-        return false;
-    }
-    const unsigned long v = std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
-    if (v > kMaxCode) {
-        return false;
-    }
-    out = static_cast<std::uint8_t>(v);
-    return true;
-}
-
 bool parsePhase(const std::string& text, Phase& out) {
     if (text == "erase") {
         out = Phase::Erase;
@@ -139,20 +123,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             o.unit.noiseBytes = static_cast<std::size_t>(n);
         } else if (name == "--corrupt-every") {
             good = number(1, UINT32_MAX, o.unit.corruptEvery);
-        } else if (name == "--drop-nth") {
-            good = number(1, UINT32_MAX, o.unit.dropNth);
         } else if (name == "--pace-received") {
             good = flag(o.paceReceived);
-        } else if (name == "--ignore-code") {
-            good = takeValue();
-            std::uint8_t code = 0;
-            if (good && !parseCode(value, code)) {
-                result.error = name + ": expected a command code from 0x00 to 0xFF, got '" + value + "'";
-                good = false;
-            }
-            if (good) {
-                o.unit.ignoreCode = code;
-            }
         } else if (name == "--delay-ms") {
             good = number(0, kMaxDelayMs, o.delayMs);
         } else if (name == "--baud") {
@@ -194,8 +166,6 @@ Scenarios (combinable):
   --busy-forever PHASE   erase, write or verify never completes
   --noise N              write N noise bytes (never 0xFC) before each reply
   --corrupt-every N      invert the last check byte of every Nth reply written
-  --drop-nth N           act on the Nth valid frame but never send its reply
-  --ignore-code CODE     act on frames with this command code (e.g. 0xD2) but never answer them
   --delay-ms N           wait N ms before each reply
   --baud N               pace written bytes at 11 bit times each at N bit/s
   --pace-received        with --baud: a reply also waits the time its frame took to arrive

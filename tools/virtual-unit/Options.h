@@ -13,7 +13,6 @@ constexpr std::uint64_t kMaxDelayMs = 600'000;        // longest reply delay acc
 constexpr std::uint64_t kMaxBaud = 4'000'000;         // fastest pacing accepted (bits per second)
 constexpr std::uint64_t kMaxNoiseBytes = 4096;        // longest noise burst accepted before a reply
 constexpr std::uint64_t kMaxPolls = 1'000'000;        // longest busy phase accepted (status polls)
-constexpr unsigned long kMaxCode = 0xFF;              // command codes are one byte
 
 struct Options {
     UnitConfig unit;

@@ -31,7 +31,7 @@ std::vector<std::uint8_t> buildFrame(std::uint8_t code, const std::vector<std::u
     }
     std::vector<std::uint8_t> frame;
     frame.reserve(length);
-    frame.push_back(kSync);
+    frame.push_back(frame::kSync);
     frame.push_back(static_cast<std::uint8_t>(length));
     frame.push_back(code);
     frame.insert(frame.end(), data.begin(), data.end());
@@ -118,7 +118,7 @@ void UnitCore::dropStalled(std::int64_t nowUs, std::vector<Event>& events) {
 
 void UnitCore::feed(std::uint8_t b, std::vector<Event>& events) {
     if (partial_.empty()) {
-        if (b == kSync) {
+        if (b == frame::kSync) {
             partial_.push_back(b);
         }
         return;  // anything before a sync byte is line noise
@@ -150,12 +150,6 @@ void UnitCore::frameComplete(std::vector<Event>& events) {
     std::optional<std::vector<std::uint8_t>> reply = act(frame, events);
     if (!reply || config_.silent) {
         return;
-    }
-    if (config_.dropNth != 0 && validFrames_ == config_.dropNth) {
-        return;  // the unit acted on the frame, but its reply never reaches the line
-    }
-    if (config_.ignoreCode && frame[2] == *config_.ignoreCode) {
-        return;  // acted on, never acknowledged
     }
     emitReply(std::move(*reply), events);
 }

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "FrameSync.h"
+
 namespace vunit {
 
 // Frame layout, both directions: sync, length (whole frame incl. check bytes), code, data..., check low, check high.
-constexpr std::uint8_t kSync = 0xFC;
 constexpr std::size_t kMinFrameBytes = 5;     // sync + length + code + two check bytes
 constexpr std::size_t kMaxFrameBytes = 255;   // the length field is one byte
 constexpr std::size_t kHeaderBytes = 3;       // sync, length, code
@@ -56,8 +57,6 @@ struct UnitConfig {
     Phase busyForever = Phase::None;             // this phase never completes
     std::size_t noiseBytes = 0;                  // line noise written before each reply
     std::uint64_t corruptEvery = 0;              // every Nth reply has its last check byte inverted; 0 = never
-    std::uint64_t dropNth = 0;                   // the reply to the Nth valid frame is never sent; 0 = never
-    std::optional<std::uint8_t> ignoreCode;      // frames with this command code are acted on but never answered
     std::size_t memoryCapBytes = kDefaultMemoryCapBytes;
 };
 

@@ -64,7 +64,7 @@ std::string formatText(const char* format, ...) {
 }
 
 OutcomeBox plainBox(const char* caption, std::string text) {
-    return OutcomeBox{BoxKind::Plain, caption, std::move(text), box::kTypeInformation};
+    return OutcomeBox{caption, std::move(text), box::kTypeInformation};
 }
 
 std::string noAckText() {
@@ -78,11 +78,11 @@ OutcomeBox noImageBox() {
 }
 
 OutcomeBox portInitFailedBox() {
-    return OutcomeBox{BoxKind::String, box::kProgramCaption, box::kPortInitFailed, box::kTypeOk};
+    return OutcomeBox{box::kProgramCaption, box::kPortInitFailed, box::kTypeOk};
 }
 
 OutcomeBox successBox(std::uint8_t unitCrcHigh, std::uint8_t unitCrcLow, std::uint16_t fileCrc) {
-    return OutcomeBox{BoxKind::Information, box::kProgramCaption,
+    return OutcomeBox{box::kProgramCaption,
                       formatText(kSuccessFormat, kDownloadedSuccessfully, unsigned{unitCrcHigh}, unsigned{unitCrcLow},
                                  unsigned{fileCrc}),
                       box::kTypeInformation};

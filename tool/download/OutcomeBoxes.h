@@ -6,13 +6,6 @@
 
 #include "DownloadState.h"
 
-// How the window shows a box; each kind fixes where the caption comes from and the box type.
-enum class BoxKind {
-    String,       // text from the string table, caption string 129, MB_OK
-    Information,  // text given by the caller, caption string 129, MB_ICONINFORMATION
-    Plain,        // caption and text given by the caller, MB_ICONINFORMATION
-};
-
 namespace box {
 constexpr std::uint32_t kTypeOk = 0x00;               // MB_OK, no icon
 constexpr std::uint32_t kTypeInformation = 0x40;      // MB_ICONINFORMATION
@@ -26,13 +19,12 @@ constexpr const char* kPortInitFailed = "Failed in the initialization of the com
 
 // One message box exactly as MessageBoxA gets it (the dialog is its owner).
 struct OutcomeBox {
-    BoxKind kind = BoxKind::Plain;
     std::string caption;
     std::string text;
     std::uint32_t type = box::kTypeOk;
 
     bool operator==(const OutcomeBox& other) const {
-        return kind == other.kind && caption == other.caption && text == other.text && type == other.type;
+        return caption == other.caption && text == other.text && type == other.type;
     }
     bool operator!=(const OutcomeBox& other) const { return !(*this == other); }
 };

@@ -2,16 +2,10 @@
 #include "DriverClient.h"
 
 #include "DebugMailslot.h"
-#include "ExePath.h"
 #include "LinkRequests.h"
 #include "TextCodec.h"
 
 using namespace driverclient;
-
-std::string driverLibraryPathFor(const std::string& moduleFileName) {
-    // The same file the window writes out at start-up.
-    return exepath::folderOf(moduleFileName) + exepath::kDriverFileName;
-}
 
 DriverClient::DriverClient(std::unique_ptr<DriverLibrary> library, DebugSink debug)
     : library_(std::move(library)), debug_(std::move(debug)) {

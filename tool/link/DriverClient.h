@@ -23,10 +23,6 @@ constexpr const char* kResponseText = "ResponseText";
 constexpr const char* kOpenResultPrefix = "Result = ";
 }  // namespace driverclient
 
-// The driver library path for a module file name: its drive and folder (up to and including the last
-// backslash or slash) followed by "lk207.dll".
-std::string driverLibraryPathFor(const std::string& moduleFileName);
-
 class DriverClient {
 public:
     using DebugSink = std::function<void(const std::string&)>;

@@ -2,16 +2,17 @@
 #include "LinkWorker.h"
 
 #include <memory>
-#include <new>
+#include <vector>
 
 #include "DebugMailslot.h"
+#include "ExePath.h"
 #include "LinkMessages.h"
 #include "PostedBuffer.h"
 #include "Win32DriverLibrary.h"
 
 namespace {
 
-constexpr DWORD kModuleNameBufferBytes = 1024;
+constexpr DWORD kModulePathBufferSize = 1024;  // bytes, for the executable's own path
 
 // The worker's answers go to the dialog window as posted registered messages; debug texts to the tool's mailslot.
 class WindowOutlet : public LinkOutlet {
@@ -73,12 +74,17 @@ UINT LinkMessageIds::toWindow(WindowMessage message) const {
     return 0;
 }
 
+std::optional<std::string> exeFolder() {
+    std::vector<char> path(kModulePathBufferSize, '\0');
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), kModulePathBufferSize);
+    if (length == 0 || length >= kModulePathBufferSize) return std::nullopt;
+    return exepath::folderOf(std::string(path.data(), length));
+}
+
 bool driverLibraryPath(std::string& path) {
-    std::unique_ptr<char[]> name(new (std::nothrow) char[kModuleNameBufferBytes]);
-    if (!name) return false;
-    const DWORD length = GetModuleFileNameA(nullptr, name.get(), kModuleNameBufferBytes);
-    name[length < kModuleNameBufferBytes ? length : kModuleNameBufferBytes - 1] = '\0';
-    path = driverLibraryPathFor(name.get());
+    const std::optional<std::string> folder = exeFolder();
+    if (!folder) return false;
+    path = *folder + exepath::kDriverFileName;
     return true;
 }
 

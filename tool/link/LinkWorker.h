@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DriverClient.h"
@@ -76,6 +77,7 @@ private:
     std::unique_ptr<DriverClient> client_;
 };
 
-// The driver library path of this process: the executable's drive and folder followed by "lk207.dll".
-// False when the module file name buffer cannot be allocated.
+// The executable's drive and folder, or nothing when its module path cannot be had whole.
+std::optional<std::string> exeFolder();
+// The driver library path of this process: exeFolder() followed by "lk207.dll". False when exeFolder() fails.
 bool driverLibraryPath(std::string& path);

@@ -13,10 +13,10 @@
 #include "AppModule.h"
 #include "DialogRules.h"
 #include "DriverLibraryFile.h"
-#include "ExePath.h"
 #include "ImageFile.h"
 #include "LinkMessages.h"
 #include "LinkWindow.h"
+#include "LinkWorker.h"
 #include "SettingsStore.h"
 #include "WindowPlacement.h"
 #include "resource.h"
@@ -31,14 +31,6 @@ constexpr std::uint32_t kProgressMask = 0xFFFF;  // the bar's range is 16 bits w
 constexpr int kCrcTextSize = 8;               // bytes, four digits and the terminator with room to spare
 constexpr UINT kFileDialogOk = 1;             // GetOpenFileNameA's answer for a chosen file
 constexpr UINT kFirstDroppedFile = 0;
-
-// The executable's folder, or nothing when its path cannot be had whole.
-std::optional<std::string> moduleFolder() {
-    std::vector<char> path(shell::kModulePathBufferSize, '\0');
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), shell::kModulePathBufferSize);
-    if (length == 0 || length >= shell::kModulePathBufferSize) return std::nullopt;
-    return exepath::folderOf(std::string(path.data(), length));
-}
 }  // namespace
 
 DownloadDialog::~DownloadDialog() = default;
@@ -154,7 +146,7 @@ BOOL DownloadDialog::onInitDialog() {
     // The settings: read, or written with the defaults when they cannot be read.
     std::string storedPort = settings::kDefaultPort;
     std::string storedBaudrate = settings::kDefaultBaudrate;
-    const std::optional<std::string> folder = moduleFolder();
+    const std::optional<std::string> folder = exeFolder();
     if (folder) {
         exeFolder_ = *folder;
         settingsPath_ = exeFolder_ + settings::kFileName;
@@ -179,8 +171,7 @@ BOOL DownloadDialog::onInitDialog() {
     msgAlarm_ = RegisterWindowMessageA(linkmsg::kAlarm);
     msgSendCancel_ = RegisterWindowMessageA(linkmsg::kSendCancel);
 
-    if (!folder) return FALSE;
-    driverPath_ = exeFolder_ + exepath::kDriverFileName;
+    if (!folder || !driverLibraryPath(driverPath_)) return FALSE;
     if (!extractDriverLibrary(instance_, driverPath_)) return FALSE;  // no link: Start stops after its file check
 
     link_ = std::make_unique<DeviceLink>();
@@ -239,10 +230,6 @@ std::string DownloadDialog::loadString(UINT id) const {
 
 void DownloadDialog::showStringBox(UINT stringId) {
     MessageBoxA(window_, loadString(stringId).c_str(), loadString(IDS_CAPTION).c_str(), MB_OK);
-}
-
-void DownloadDialog::showInformationBox(const std::string& text) {
-    MessageBoxA(window_, text.c_str(), loadString(IDS_CAPTION).c_str(), MB_ICONINFORMATION);
 }
 
 void DownloadDialog::showPlainBox(const std::string& caption, const std::string& text) {
@@ -375,7 +362,6 @@ bool DownloadDialog::loadImage(const std::string& path) {
         break;
     }
     imageData_ = std::move(loaded.imageData);
-    imageSize_ = loaded.imageSize;
     fileCrc_ = loaded.fileCrc;
     blockCount_ = loaded.blockCount;
     return true;

@@ -21,10 +21,8 @@ constexpr int kExitAfterClose = IDCANCEL;   // process exit code after a normal 
 constexpr int kExitNoWindow = 0;            // process exit code when dialog 129 cannot be created
 constexpr int kTextBufferSize = 256;        // bytes, for list and window texts
 constexpr int kPathBufferSize = 260;        // bytes, for chosen and dropped file names
-constexpr DWORD kModulePathBufferSize = 1024;  // bytes, for the executable's own path
 constexpr const char* kFileCaption = "Target File";
 constexpr const char* kInvalidFileCaption = "ERROR: Invalid download file";
-constexpr const char* kNoFileCaption = "ERROR: Download file is not selected";
 constexpr const char* kSelectValidText = "Select a valid software.";
 constexpr const char* kInitialCrcText = "0000";
 constexpr const char* kCrcFormat = "%04X";
@@ -54,7 +52,6 @@ public:
     void showBox(const OutcomeBox& box) override;
     void postSendCancel() override;
     void showStringBox(UINT stringId);
-    void showInformationBox(const std::string& text);
     void showPlainBox(const std::string& caption, const std::string& text);
     // The connect routine: opens the link with the selected port and baud rate; the string-133 box when it fails.
     bool connectLink();
@@ -96,7 +93,6 @@ private:
     HWND window_ = nullptr;
 
     std::string imagePath_;
-    std::uint32_t imageSize_ = 0;
     std::uint32_t blockCount_ = 0;
     std::uint16_t fileCrc_ = 0;
     ByteBuffer imageData_;

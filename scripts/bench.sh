@@ -14,10 +14,11 @@ BITS_PER_BYTE=11                    # start, 8 data, parity, stop
 POLL_WAIT_S=0.010                   # the link worker's wait before a poll that is posted without a wake-up
 BLOCK_BYTES=246
 SCREEN="1024x768x24"
+UNPACED_BAUD=38400                  # the baud rate selected in the window when pacing is off
 
 cd "$ROOT"
 source "$ROOT/scripts/packages.sh"
-qbv_install_packages || { echo "cannot install the packages"; exit 1; }
+qbv_install_packages || exit 1
 source "$ROOT/scripts/download-session.sh"
 mkdir -p "$BENCH_DIR"
 echo "== building (log: build/bench/build.log)"
@@ -38,20 +39,19 @@ bench_run() {
     local pacing=()
     [ "$baud" -ne 0 ] && pacing=(--baud "$baud" --pace-received)
     qbv_start_unit "$BENCH_PORT" "$run" "${pacing[@]}" || return 1
-    export QBV_BENCH_BAUD
-    QBV_BENCH_BAUD="$([ "$baud" -ne 0 ] && echo "$baud" || echo 38400)"
+    local selected=$([ "$baud" -ne 0 ] && echo "$baud" || echo "$UNPACED_BAUD")
     echo "== $label: $(stat -c %s "$image") bytes, ${pacing[*]:-pacing off}"
-    xvfb-run -a -s "-screen 0 $SCREEN" bash -c 'source "$1/scripts/download-session.sh"; qbv_run_driver bench "$2" "$3"' \
-        _ "$ROOT" "$run" "$image" >"$run/ui_driver.log" 2>&1
+    xvfb-run -a -s "-screen 0 $SCREEN" bash -c 'source "$1/scripts/download-session.sh"; qbv_run_operator bench "${@:2}"' \
+        _ "$ROOT" "$run" "$image" "$BENCH_PORT" "$selected" >"$run/operator.log" 2>&1
     local status=$?
     qbv_stop_unit
     if [ $status -ne 0 ] || ! cmp -s "$image" "$run/unit-memory.bin"; then
-        grep '^FAIL' "$run/ui_driver.log"
-        echo "the download failed (build/bench/$label/ui_driver.log)"
+        grep '^FAIL' "$run/operator.log"
+        echo "the download failed (build/bench/$label/operator.log)"
         return 1
     fi
     local measured
-    measured="$(sed -n 's/^measured-seconds //p' "$run/ui_driver.log" | tr -d '\r')"
+    measured="$(sed -n 's/^measured-seconds //p' "$run/operator.log" | tr -d '\r')"
     local blocks=$(( ($(stat -c %s "$image") + BLOCK_BYTES - 1) / BLOCK_BYTES ))
     # Every frame byte both ways: IN and OUT lines of the transcript, their bytes after the time and the tag.
     rows+=("$(awk -v label="$label" -v baud="$baud" -v measured="$measured" -v blocks="$blocks" \

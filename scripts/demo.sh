@@ -10,14 +10,12 @@ IMAGE_BYTES=$((256 * 1024))   # a few hundred KiB, with runs of blank blocks
 IMAGE_SEED=2026
 SCREEN="1024x768x24"          # the virtual display's size and depth
 
-# Inside the display: the download, with a helper answering the driver program's screenshot requests.
+# Inside the display: the download by window-operator.exe, with a helper answering its screenshot requests.
 if [ "${1:-}" = "--session" ]; then
     source "$ROOT/scripts/download-session.sh"
     snapshots="$DEMO_DIR/snapshots"
     rm -rf "$snapshots"
     mkdir -p "$snapshots"
-    export QBV_SNAPSHOT_DIR
-    QBV_SNAPSHOT_DIR="$(qbv_winpath "$snapshots")"
     (
         while :; do
             for request in "$snapshots"/*.request; do
@@ -31,7 +29,8 @@ if [ "${1:-}" = "--session" ]; then
         done
     ) &
     watcher=$!
-    qbv_run_driver demo "$DEMO_DIR" "$DEMO_DIR/sample-image.bin" >"$DEMO_DIR/ui_driver.log" 2>&1
+    qbv_run_operator demo "$DEMO_DIR" "$DEMO_DIR/sample-image.bin" "$DEMO_PORT" "$(qbv_winpath "$snapshots")" \
+        >"$DEMO_DIR/operator.log" 2>&1
     status=$?
     kill "$watcher" 2>/dev/null
     wait "$watcher" 2>/dev/null
@@ -51,7 +50,7 @@ fi
 
 cd "$ROOT"
 source "$ROOT/scripts/packages.sh"
-qbv_install_packages imagemagick || { echo "cannot install the packages"; exit 1; }
+{ qbv_install_packages imagemagick && qbv_require_commands import; } || exit 1
 source "$ROOT/scripts/download-session.sh"
 mkdir -p "$DEMO_DIR"
 rm -f "$DEMO_DIR"/*.png
@@ -76,11 +75,11 @@ driver_status=$?
 qbv_stop_unit
 
 echo "== the window's outcome"
-sed -n '/^outcome box/,/^download time/p' "$DEMO_DIR/ui_driver.log"
-grep '^FAIL' "$DEMO_DIR/ui_driver.log"
+sed -n '/^outcome box/,/^download time/p' "$DEMO_DIR/operator.log"
+grep '^FAIL' "$DEMO_DIR/operator.log"
 
 ok=1
-[ $driver_status -eq 0 ] || { echo "the download through the window failed (build/demo/ui_driver.log)"; ok=0; }
+[ $driver_status -eq 0 ] || { echo "the download through the window failed (build/demo/operator.log)"; ok=0; }
 if cmp -s "$image" "$DEMO_DIR/unit-memory.bin"; then
     echo "== the unit's memory equals the image ($(stat -c %s "$DEMO_DIR/unit-memory.bin") bytes)"
 else

@@ -1,5 +1,5 @@
-// Test helper DLL loaded into the running tool: drops files on a window with an HDROP made in the tool's own
-// process, as the shell does. It reads "<its own name>.txt": the window handle in decimal, then one path a line.
+// Drop helper DLL (Windows only), loaded into the running tool: drops files on its window as the shell does.
+// It reads "<its own name>.txt": the window handle in decimal, then one path a line; the HDROP is made in the tool.
 #include <windows.h>
 #include <shlobj.h>
 

@@ -51,6 +51,7 @@ TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     EXPECT_TRUE(unit.answered(kStatus, isDisable));
     std::ifstream in(unit.transcript);
     const std::string log{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(log.find(" LINE 9600 1\n"), std::string::npos) << log;  // the baud rate of the open, one stop bit
     EXPECT_NE(log.find(" IN FC 05 11 27 56\n"), std::string::npos) << log;
     SerialPort second, third;
     EXPECT_FALSE(second.open(unit.link, 9600, 8));

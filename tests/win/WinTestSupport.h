@@ -38,12 +38,13 @@ inline std::string request(HMODULE dll, const std::string& bytes, std::uint32_t 
     return text;
 }
 
-// The frames with a good check code that the unit behind `port` received, from its transcript: "FC 05 11 27 56".
-inline std::vector<std::string> framesIn(std::string port) {
+// The frames with a good check code that the unit behind `port` received, from its transcript: "FC 05 11 27 56";
+// with tag " LINE " the line settings it saw them with: "9600 1" (baud rate, stop bits).
+inline std::vector<std::string> framesIn(std::string port, const std::string& tag = " IN ") {
     std::ifstream in(std::string("Z:") + std::getenv("QBV_PORT_DIR") + "/transcript-" + CharLowerA(&port[0]) + ".txt");
     std::vector<std::string> frames;
     for (std::string line; std::getline(in, line);)
-        if (line.find(" IN ") != std::string::npos) frames.push_back(line.substr(line.find(" IN ") + 4));
+        if (line.find(tag) != std::string::npos) frames.push_back(line.substr(line.find(tag) + tag.size()));
     return frames;
 }
 

@@ -23,9 +23,10 @@ TEST_F(Library, OpenCommandCloseOnAMissingPortThenOnTheNormalUnit) {
     EXPECT_EQ(send(kStatus), error(107));
     EXPECT_EQ(send(kClose), kOk);
     EXPECT_EQ(send(kStatus), k401);
-    EXPECT_EQ(send(openText(kNormal)), kOk);
+    EXPECT_EQ(send(openRequest(kNormal, 19200).serialize()), kOk);
     EXPECT_EQ(send(kStatus), kDisable);
     EXPECT_EQ(framesIn(kNormal).back(), "FC 05 11 27 56");
+    EXPECT_EQ(framesIn(kNormal, " LINE ").back(), "19200 1") << "the unit sees the Open's baud rate and one stop bit";
     EXPECT_EQ(send(kClose), kOk);
     EXPECT_EQ(send(openText(kNormal)), kOk) << "the port opens again after Close";
     EXPECT_EQ(send(openText(kNormal)), kOk) << "a second Open releases the first port";

@@ -12,7 +12,6 @@ namespace vunit {
 namespace {
 
 constexpr std::uint8_t kCorruptMask = 0xFF;  // XORed into the last check byte of a corrupted reply
-constexpr std::int64_t kMicrosPerSecond = 1'000'000;
 
 // Noise bytes cycle through this; none of them is the sync byte.
 constexpr std::uint8_t kNoiseCycle[] = {0x00, 0x13, 0xFF, 0x55, 0xAA, 0x7E, 0x11, 0xFD, 0x05, 0x50, 0xD4, 0x01};

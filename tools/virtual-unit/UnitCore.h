@@ -38,6 +38,7 @@ constexpr std::uint8_t kFlagResultFlagged = 0x80;
 
 constexpr std::size_t kDataOffsetBytes = 4;      // DownloadData: 32-bit little-endian offset before the block
 constexpr std::uint8_t kErasedByte = 0xFF;       // memory never written since the erase reads as this
+constexpr std::int64_t kMicrosPerSecond = 1'000'000;  // transcript times are seconds with six decimals
 constexpr std::size_t kDefaultMemoryCapBytes = 16u * 1024u * 1024u;  // writes past this are ignored
 constexpr std::int64_t kStallTimeoutUs = 200'000;  // a partial frame silent for longer is dropped (microseconds)
 

@@ -68,6 +68,16 @@ public:
         std::fprintf(file_, "%s\n", line.c_str());
         std::fflush(file_);
     }
+    // The line settings the client set, written before the first frame received with them.
+    void noteLineSettings(std::int64_t sinceStartNs, const std::string& settings) {
+        if (file_ == nullptr || settings == lastSettings_) {
+            return;
+        }
+        lastSettings_ = settings;
+        const std::int64_t us = sinceStartNs / kNanosPerMicro;
+        std::fprintf(file_, "%lld.%06lld LINE %s\n", static_cast<long long>(us / vunit::kMicrosPerSecond),
+                     static_cast<long long>(us % vunit::kMicrosPerSecond), settings.c_str());
+    }
     void close() {
         if (file_ != nullptr) {
             std::fclose(file_);
@@ -78,6 +88,7 @@ public:
 
 private:
     std::FILE* file_ = nullptr;
+    std::string lastSettings_;
 };
 
 // Written beside the target then renamed, so a reader never sees half an image.
@@ -227,6 +238,23 @@ private:
     bool warnedFull_ = false;
 };
 
+// "<baud> <stop bits>" as the client set them on the slave (a pty carries no parity and always 8 data bits).
+std::string lineSettingsOf(int slave) {
+    static const std::pair<speed_t, unsigned> kSpeeds[] = {
+        {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}};
+    termios t{};
+    if (tcgetattr(slave, &t) != 0) {
+        return "unknown";
+    }
+    const speed_t speed = cfgetospeed(&t);
+    std::string baud = "other";
+    for (const auto& [code, bitsPerSecond] : kSpeeds) {
+        if (code == speed) baud = std::to_string(bitsPerSecond);
+    }
+    return baud + ((t.c_cflag & CSTOPB) != 0 ? " 2" : " 1");
+}
+
 bool setRaw(int fd) {
     termios t{};
     if (tcgetattr(fd, &t) != 0) {
@@ -366,6 +394,7 @@ int run(const vunit::Options& options) {
                     receivedLineNs = options.paceReceived && options.baud != 0
                                          ? lineTimeNs(e.bytes.size(), options.baud)
                                          : 0;
+                    transcript.noteLineSettings(nowNs - startNs, lineSettingsOf(pty.slave));
                     transcript.write(nowNs - startNs, e.kind, e.bytes);
                     break;
                 case Event::Kind::Bad:

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Demo: downloads a generated sample image into a virtual unit through the real qbv_download.exe under wine64,
-# prints the outcome box, keeps screenshots in build/demo/ and checks the unit's memory against the image.
-#   ./scripts/demo.sh [--display]    --display: show the window on $DISPLAY instead of a virtual X display
+# Demo: downloads a generated sample image into a virtual unit through the real qbv_download.exe we ship (the i686
+# build, under 32-bit Wine), prints the outcome box, keeps screenshots in build/demo/ and checks the unit's memory
+# against the image.
+#   ./scripts/demo.sh [--display] [--win64]   --display: show the window on $DISPLAY instead of a virtual X display;
+#                                             --win64: the x86_64 twin under wine64
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DEMO_DIR="$ROOT/build/demo"
@@ -38,11 +40,14 @@ if [ "${1:-}" = "--session" ]; then
 fi
 
 use_display=0
-case "${1:-}" in
-    "") ;;
-    --display) use_display=1 ;;
-    *) echo "usage: $0 [--display]"; exit 2 ;;
-esac
+export QBV_WINE_ARCH=win32
+for option in "$@"; do
+    case "$option" in
+        --display) use_display=1 ;;
+        --win64) QBV_WINE_ARCH=win64 ;;
+        *) echo "usage: $0 [--display] [--win64]"; exit 2 ;;
+    esac
+done
 if [ $use_display -eq 1 ] && [ -z "${DISPLAY:-}" ]; then
     echo "--display needs DISPLAY to be set"
     exit 2
@@ -55,7 +60,7 @@ source "$ROOT/scripts/download-session.sh"
 mkdir -p "$DEMO_DIR"
 rm -f "$DEMO_DIR"/*.png
 
-echo "== building (log: build/demo/build.log)"
+echo "== building the $QBV_WINE_ARCH tool (log: build/demo/build.log)"
 qbv_build_for_downloads "$DEMO_DIR/build.log" || { echo "the build failed"; exit 1; }
 qbv_ensure_prefix
 

@@ -3,15 +3,16 @@
 # COM port of the private Wine prefix, and runs tools/window-operator's program against it in a fresh tool folder.
 source "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
 QBV_HOST_BIN="$QBV_ROOT/build/host/bin"
-QBV_WIN64_BIN="$QBV_ROOT/build/win64/bin"
+QBV_WIN_BIN="$QBV_ROOT/build/$QBV_WINE_ARCH/bin"   # the Windows build QBV_WINE_ARCH names (win32 or win64)
 QBV_UNIT_READY_TRIES=100     # times 0.05 s: how long a starting unit may take
 
-# qbv_build_for_downloads LOG: the host's virtual unit and image generator, the win64 tool and window-operator.exe.
+# qbv_build_for_downloads LOG: the host's virtual unit and image generator, that Windows build's tool and
+# window-operator.exe.
 qbv_build_for_downloads() {
     local log="$1"
     ( cd "$QBV_ROOT" &&
       cmake --preset host && cmake --build build/host --target virtual-unit make-sample-image &&
-      cmake --preset win64 && cmake --build build/win64 --target window-operator ) >"$log" 2>&1 || {
+      cmake --preset "$QBV_WINE_ARCH" && cmake --build "build/$QBV_WINE_ARCH" --target window-operator ) >"$log" 2>&1 || {
         tail -n 40 "$log"
         return 1
     }
@@ -55,8 +56,8 @@ qbv_run_operator() {
     local run="$1" folder="$2" image="$3" port="$4" last="$5"
     rm -rf "$folder/tool"
     mkdir -p "$folder/tool"
-    cp "$QBV_WIN64_BIN/qbv_download.exe" "$folder/tool/qbv_download.exe"
-    wine "$QBV_WIN64_BIN/window-operator.exe" "$run" "$(qbv_winpath "$folder/tool/qbv_download.exe")" \
+    cp "$QBV_WIN_BIN/qbv_download.exe" "$folder/tool/qbv_download.exe"
+    "$QBV_WINE" "$QBV_WIN_BIN/window-operator.exe" "$run" "$(qbv_winpath "$folder/tool/qbv_download.exe")" \
         "$(qbv_winpath "$image")" "${port^^}" "$last"
     local status=$?
     wineserver -w

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs a command with virtual units on COM1..COM4 of the test Wine prefix, then stops them; exits with the command's status.
-#   COM1 a unit in download mode, COM2 silent, COM3 a wrong check byte in every reply, COM4 noise and 9600-baud pacing.
+# Runs a Windows program under Wine with virtual units on COM1..COM4 of the test prefix, then stops them; exits with the
+# program's status. COM1 a unit in download mode, COM2 silent, COM3 a wrong check byte in every reply, COM4 noise and
+# 9600-baud pacing. QBV_WINE_ARCH (win64 or win32) names the build the program belongs to.
+#   with-virtual-units.sh VIRTUAL_UNIT PROGRAM [ARGUMENT...]
 set -u
 VIRTUAL_UNIT="$1"
 shift
@@ -37,7 +39,7 @@ start_unit com3 --corrupt-every 1 || exit 1
 start_unit com4 --noise 5 --baud 9600 || exit 1
 
 export QBV_PORT_DIR
-"$@"
+"$QBV_WINE" "$@"
 status=$?
 wineserver -w
 stop_units

@@ -54,4 +54,4 @@ fi
 
 export QBV_WORK="Z:${work//\//\\}"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '"$@"; status=$?; wineserver -w; exit $status' _ \
-    wine "$CHECKS_EXE" --gtest_filter="$FILTER"
+    "$QBV_WINE" "$CHECKS_EXE" --gtest_filter="$FILTER"

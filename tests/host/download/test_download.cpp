@@ -51,8 +51,10 @@ struct Harness : DownloadLink, DownloadView {
     void note(std::string event) { log.push_back(std::move(event)); }
     bool isConnected() const override { return connected; }
     bool connect() override { note("connect"); return connected = connectSucceeds; }
-    void pollOnce() override { note(kPoll); }  void postSendCancel() override { note("sendCancel"); }
-    void disablePolling() override { note("disablePolling"); }  void disconnect() override { note("disconnect"); }
+    void pollOnce() override { note(kPoll); }
+    void postSendCancel() override { note("sendCancel"); }
+    void disablePolling() override { note("disablePolling"); }
+    void disconnect() override { note("disconnect"); }
     void disableControls() override { note("disableControls"); }
     void enableControls() override { note("enableControls"); }
     void showBox(const OutcomeBox& box) override { note(shown(box)); }
@@ -142,6 +144,9 @@ TEST(DownloadStart, ImageLinkAndConnectRules) {
     h.connectSucceeds = true;
     EXPECT_EQ(h.driveTo(S::AwaitDisable), Events{"connect"} + started);
     EXPECT_EQ(h.driveTo(S::AwaitDisable), started);  // connected already
+    h.proc.onAlarm(kNone);
+    h.driveTo(S::AwaitDisable);
+    EXPECT_EQ(h.proc.retryCount(S::AwaitDisable), 0u) << "each start counts afresh";
 }
 
 TEST(DownloadStates, EachAnswerInEachStateDoesOneStep) {

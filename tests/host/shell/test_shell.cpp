@@ -106,7 +106,8 @@ TEST(DialogRules, ListsBaudRatesStoredValuesAndCentring) {
         {{0, 0, 501, 300}, {0, 0, 1024, 768}, {0, 0, 1024, 768}, 262, 234},
         {{0, 0, 200, 100}, {100, 40, 900, 640}, {100, 40, 900, 640}, 400, 290},
         {{0, 0, 800, 600}, {0, 0, 640, 480}, {0, 0, 640, 480}, 0, 0},  // larger than the area: top-left kept inside
-        {{0, 0, 300, 200}, {850, 600, 1000, 700}, {0, 0, 1000, 700}, 700, 500}};  // pulled back inside
+        {{0, 0, 300, 200}, {850, 600, 1000, 700}, {0, 0, 1000, 700}, 700, 500},  // pulled back inside
+        {{0, 0, 300, 200}, {702, 500, 1000, 700}, {0, 0, 1000, 700}, 700, 500}};  // one pixel past the edge
     for (const auto& c : cases) {
         const Position p = centredOver(c.window, c.anchor, c.area);
         EXPECT_EQ(std::make_pair(p.x, p.y), std::make_pair(c.x, c.y));

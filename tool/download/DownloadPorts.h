@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ByteBuffer.h"
+#include "DownloadOutcome.h"
 #include "OutcomeBoxes.h"
 
 // The device link as the procedure uses it. Answers come back later through the window's messages
@@ -33,5 +34,6 @@ public:
     virtual void disableControls() = 0;                       // 1006, 1001, 1000, 1002, 1003
     virtual void enableControls() = 0;                        // the same five
     virtual void showBox(const OutcomeBox& box) = 0;          // modal MessageBoxA, owner the dialog; returns once closed
+    virtual void showOutcome(const DownloadOutcome& outcome) = 0;  // the window: the outcome's box, modal
     virtual void postSendCancel() = 0;                        // PostMessageA(SENDCANCEL, 0, 0) to the dialog itself
 };

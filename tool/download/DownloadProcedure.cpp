@@ -192,7 +192,7 @@ void DownloadProcedure::onAwaitResult(const ByteBuffer& reply) {
 void DownloadProcedure::onAwaitFinalDisable(const ByteBuffer& reply) {
     if (isDisable(reply)) {
         finishDownload();
-        view_.showBox(successBox(unitCrcHigh_, unitCrcLow_, fileCrc_));
+        view_.showOutcome(endedWith(OutcomeKind::Succeeded, DownloadState::Idle));
         view_.setProgress(download::kStartProgress);
         return;
     }
@@ -203,7 +203,7 @@ void DownloadProcedure::onAwaitFinalDisable(const ByteBuffer& reply) {
 void DownloadProcedure::onAwaitFlaggedDisable(const ByteBuffer& reply) {
     if (isDisable(reply)) {
         finishDownload();
-        view_.showBox(flaggedResultBox(unitCrcHigh_, unitCrcLow_, fileCrc_));
+        view_.showOutcome(endedWith(OutcomeKind::Flagged, DownloadState::Idle));
         return;
     }
     if (isResultFlagged(reply)) return send(buildFrame(UnitCommand::Ack));
@@ -218,7 +218,7 @@ void DownloadProcedure::retry(DownloadState state) {
         return;
     }
     finishDownload();
-    view_.showBox(giveUpBox(state));
+    view_.showOutcome(endedWith(OutcomeKind::GaveUp, state));
 }
 
 void DownloadProcedure::repeatAction(DownloadState state) {
@@ -281,6 +281,10 @@ void DownloadProcedure::finishDownload() {
     view_.setStatusText(status::kCleared);
     state_ = DownloadState::Idle;
     imageData_.clear();
+}
+
+DownloadOutcome DownloadProcedure::endedWith(OutcomeKind kind, DownloadState state) const {
+    return DownloadOutcome{kind, state, unitCrcHigh_, unitCrcLow_, fileCrc_};
 }
 
 void DownloadProcedure::poll() {

@@ -77,6 +77,7 @@ private:
     void sendBlock(std::uint32_t offset, std::uint32_t count);
     void sendLastBlock();
     void finishDownload();
+    DownloadOutcome endedWith(OutcomeKind kind, DownloadState state) const;
 
     void poll();
     void send(const ByteBuffer& frame);

@@ -120,3 +120,15 @@ OutcomeBox giveUpBox(DownloadState state) {
             return plainBox("", "");
     }
 }
+
+OutcomeBox outcomeBox(const DownloadOutcome& outcome) {
+    switch (outcome.kind) {
+        case OutcomeKind::Succeeded:
+            return successBox(outcome.unitCrcHigh, outcome.unitCrcLow, outcome.fileCrc);
+        case OutcomeKind::Flagged:
+            return flaggedResultBox(outcome.unitCrcHigh, outcome.unitCrcLow, outcome.fileCrc);
+        case OutcomeKind::GaveUp:
+            break;
+    }
+    return giveUpBox(outcome.state);
+}

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DownloadOutcome.h"
 #include "DownloadState.h"
 
 namespace box {
@@ -39,3 +40,5 @@ OutcomeBox successBox(std::uint8_t unitCrcHigh, std::uint8_t unitCrcLow, std::ui
 OutcomeBox flaggedResultBox(std::uint8_t unitCrcHigh, std::uint8_t unitCrcLow, std::uint16_t fileCrc);
 // The box of the state (1 to 9) whose retries ran out; a plain box with empty texts for any other state.
 OutcomeBox giveUpBox(DownloadState state);
+// The box that reports `outcome`: success, flagged result or the give-up box of its state.
+OutcomeBox outcomeBox(const DownloadOutcome& outcome);

@@ -293,6 +293,8 @@ void DownloadDialog::showBox(const OutcomeBox& box) {
     MessageBoxA(window_, box.text.c_str(), box.caption.c_str(), box.type);
 }
 
+void DownloadDialog::showOutcome(const DownloadOutcome& outcome) { showBox(outcomeBox(outcome)); }
+
 bool DownloadDialog::isConnected() const { return link_ && link_->isConnected(); }
 
 void DownloadDialog::disablePolling() {
@@ -356,7 +358,7 @@ bool DownloadDialog::loadImage(const std::string& path) {
         showStringBox(IDS_MEMORY_ERROR);
         return false;
     case ImageLoadStatus::Invalid:
-        showPlainBox(shell::kInvalidFileCaption, shell::kSelectValidText);
+        showPlainBox(image::kInvalidCaption, image::kInvalidText);
         return false;
     case ImageLoadStatus::Ok:
         break;

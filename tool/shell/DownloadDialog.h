@@ -22,8 +22,6 @@ constexpr int kExitNoWindow = 0;            // process exit code when dialog 129
 constexpr int kTextBufferSize = 256;        // bytes, for list and window texts
 constexpr int kPathBufferSize = 260;        // bytes, for chosen and dropped file names
 constexpr const char* kFileCaption = "Target File";
-constexpr const char* kInvalidFileCaption = "ERROR: Invalid download file";
-constexpr const char* kSelectValidText = "Select a valid software.";
 constexpr const char* kInitialCrcText = "0000";
 constexpr const char* kCrcFormat = "%04X";
 constexpr const char* kDisconnectText = "\x90\xD8\x92\x66";  // "disconnect" in Shift-JIS
@@ -50,6 +48,7 @@ public:
     void disableControls() override;
     void enableControls() override;
     void showBox(const OutcomeBox& box) override;
+    void showOutcome(const DownloadOutcome& outcome) override;
     void postSendCancel() override;
     void showStringBox(UINT stringId);
     void showPlainBox(const std::string& caption, const std::string& text);

@@ -58,6 +58,7 @@ struct Harness : DownloadLink, DownloadView {
     void disableControls() override { note("disableControls"); }
     void enableControls() override { note("enableControls"); }
     void showBox(const OutcomeBox& box) override { note(shown(box)); }
+    void showOutcome(const DownloadOutcome& outcome) override { note(shown(outcomeBox(outcome))); }
     void postCommand(const ByteBuffer& frame) override { note("send " + hexDump(frame)); }
     void setStatusText(const std::string& text) override { note("status:" + text); }
     void setProgress(std::uint32_t position) override { note("progress:" + std::to_string(position)); }

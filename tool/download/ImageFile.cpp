@@ -20,6 +20,16 @@ ImageLoad failed(ImageLoadStatus status) {
 }
 }  // namespace
 
+std::string imageProblemText(ImageLoadStatus status) {
+    switch (status) {
+        case ImageLoadStatus::OpenError: return image::kOpenErrorText;
+        case ImageLoadStatus::MemoryError: return image::kMemoryErrorText;
+        case ImageLoadStatus::Invalid: return std::string(image::kInvalidCaption) + ": " + image::kInvalidText;
+        case ImageLoadStatus::Ok: break;
+    }
+    return "";
+}
+
 ImageLoad checkImage(const std::uint8_t* bytes, std::size_t count) {
     if (count < image::kMinimumSize) return failed(ImageLoadStatus::Invalid);
     if (count > image::kMaximumSize) return failed(ImageLoadStatus::MemoryError);

@@ -11,6 +11,12 @@ namespace image {
 constexpr std::size_t kMinimumSize = 14;    // bytes, the two check bytes included
 constexpr std::size_t kCheckBytes = 2;      // at the end of the file, high byte first
 constexpr std::uint64_t kMaximumSize = 0xFFFFFFFFu;  // the size is kept as 32-bit unsigned
+
+// What the operator is told about a file that is not loaded (the window's string table holds the first two).
+constexpr const char* kOpenErrorText = "File Open Error";
+constexpr const char* kMemoryErrorText = "Memory Allocate Error";
+constexpr const char* kInvalidCaption = "ERROR: Invalid download file";
+constexpr const char* kInvalidText = "Select a valid software.";
 }  // namespace image
 
 enum class ImageLoadStatus {
@@ -28,6 +34,8 @@ struct ImageLoad {
     std::uint32_t blockCount = 0;  // download blocks, the last one rounded up
 };
 
+// One line for a file that is not loaded, in the window's words ("" for Ok).
+std::string imageProblemText(ImageLoadStatus status);
 // Checks bytes already in memory.
 ImageLoad checkImage(const std::uint8_t* bytes, std::size_t count);
 // Reads the whole file in byte mode, then checks it.

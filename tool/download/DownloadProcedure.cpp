@@ -47,6 +47,11 @@ std::uint32_t DownloadProcedure::retryCount(DownloadState state) const {
     return retryCount_[stateNumber(state) - kFirstCountedState];
 }
 
+std::uint32_t DownloadProcedure::retriesUsed(DownloadState state) const {
+    if (!isCounted(state)) return 0;
+    return retriesUsed_[stateNumber(state) - kFirstCountedState];
+}
+
 std::uint32_t& DownloadProcedure::counter(DownloadState state) {
     // Only called with states 1 to 9.
     return retryCount_[stateNumber(state) - kFirstCountedState];
@@ -67,6 +72,7 @@ void DownloadProcedure::start(const ByteBuffer& image, std::uint16_t fileCrc) {
     state_ = DownloadState::AwaitDisable;
     view_.disableControls();
     retryCount_.fill(0);
+    retriesUsed_.fill(0);
     view_.setProgress(download::kStartProgress);
 }
 
@@ -214,6 +220,7 @@ void DownloadProcedure::retry(DownloadState state) {
     std::uint32_t& count = counter(state);
     if (count < download::retryLimitOf(state)) {
         ++count;
+        ++retriesUsed_[stateNumber(state) - kFirstCountedState];
         repeatAction(state);
         return;
     }

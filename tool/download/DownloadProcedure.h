@@ -48,6 +48,8 @@ public:
     const ByteBuffer& imageData() const { return imageData_; }
     // The repetition count of states 1 to 9; 0 for any other state.
     std::uint32_t retryCount(DownloadState state) const;
+    // All repetitions states 1 to 9 made since Start (their counts reset on entry; this one does not); 0 for others.
+    std::uint32_t retriesUsed(DownloadState state) const;
 
 private:
     void step(const ByteBuffer& reply);
@@ -93,4 +95,5 @@ private:
     std::uint8_t unitCrcHigh_ = 0;
     std::uint8_t unitCrcLow_ = 0;
     std::array<std::uint32_t, download::kCountedStates> retryCount_{};
+    std::array<std::uint32_t, download::kCountedStates> retriesUsed_{};
 };

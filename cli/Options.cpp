@@ -1,0 +1,77 @@
+// Options: the three forms of the command line and their rules.
+#include "Options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "Report.h"
+
+namespace {
+constexpr const char* kProgram = "qbv-flash";
+constexpr const char* kDescription =
+    "Downloads a firmware image into one or more units over serial lines, all at the same time.\n"
+    "  qbv-flash [--baud 9600|19200|38400] --port PORT [--port PORT]... IMAGE\n"
+    "  qbv-flash --check IMAGE\n"
+    "  qbv-flash --list-ports";
+constexpr const char* kExitCodes =
+    "Exit codes (with several units, the highest of theirs):\n"
+    "  0    every unit succeeded\n"
+    "  1    usage error\n"
+    "  2    the image is unreadable or invalid (nothing was sent)\n"
+    "  3    a port could not be opened\n"
+    "  4    a unit gave up (the outcome line names the state), or its CRC differs from FILE-CRC\n"
+    "  5    a unit ended with a flagged result (\"Premature Termination\")\n"
+    "  130  interrupted";
+
+ParsedOptions stop(int exitCode, std::string message) {
+    ParsedOptions parsed;
+    parsed.exitCode = exitCode;
+    parsed.message = std::move(message);
+    return parsed;
+}
+}  // namespace
+
+ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
+    FlashOptions o;
+    bool check = false;
+    CLI::App app(kDescription, kProgram);
+    app.footer(kExitCodes);
+    app.allow_windows_style_options(false);  // an image path may begin with a slash
+    app.add_option("--port,-p", o.ports,
+                   "Serial port of one unit; repeat for more units (Linux: a device path, Windows: COMn)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")
+        ->check(CLI::IsMember({flashopt::kBaudRates[0], flashopt::kBaudRates[1], flashopt::kBaudRates[2]}));
+    auto* checkFlag = app.add_flag("--check", check, "Check the image only: print its FILE-CRC");
+    auto* listFlag = app.add_flag("--list-ports", "List the serial ports of this machine");
+    app.add_flag("--json", o.json, "JSON Lines on stdout instead of the human lines");
+    app.add_flag("--quiet,-q", o.quiet, "Only the final lines");
+    app.add_option("--log", o.logDir, "Write a frame transcript per unit into this folder");
+    app.add_option("IMAGE", o.image, "The firmware image file");
+    checkFlag->excludes(listFlag);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return stop(exitcode::kSuccess, app.help());
+    } catch (const CLI::ParseError& e) {
+        return stop(exitcode::kUsage, e.what());
+    }
+
+    if (listFlag->count() > 0) {
+        if (!o.ports.empty() || !o.image.empty() || check) return stop(exitcode::kUsage, "--list-ports takes nothing else");
+        o.mode = FlashOptions::Mode::ListPorts;
+    } else if (check) {
+        if (!o.ports.empty()) return stop(exitcode::kUsage, "--check takes no --port");
+        if (o.image.empty()) return stop(exitcode::kUsage, "--check needs an IMAGE");
+        o.mode = FlashOptions::Mode::Check;
+    } else {
+        if (o.image.empty()) return stop(exitcode::kUsage, "an IMAGE is required");
+        if (o.ports.empty()) return stop(exitcode::kUsage, "at least one --port is required");
+    }
+    ParsedOptions parsed;
+    parsed.proceed = true;
+    parsed.options = std::move(o);
+    return parsed;
+}

@@ -1,0 +1,31 @@
+// Options: qbv-flash's command line, read with CLI11 into a value; usage errors come back as text, never thrown.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace flashopt {
+constexpr std::uint32_t kDefaultBaud = 38400;
+constexpr std::uint32_t kBaudRates[] = {9600, 19200, 38400};
+}  // namespace flashopt
+
+struct FlashOptions {
+    enum class Mode { Flash, Check, ListPorts };
+    Mode mode = Mode::Flash;
+    std::vector<std::string> ports;
+    std::uint32_t baud = flashopt::kDefaultBaud;
+    std::string image;
+    std::string logDir;
+    bool json = false;
+    bool quiet = false;
+};
+
+struct ParsedOptions {
+    bool proceed = false;  // false: print `message` and exit with `exitCode`
+    int exitCode = 0;
+    std::string message;   // help text (exit 0, to stdout) or one error line (exit 1, to stderr)
+    FlashOptions options;
+};
+
+ParsedOptions parseFlashOptions(int argc, const char* const* argv);

@@ -1,0 +1,119 @@
+// UnitRun: one unit's whole download on the calling thread: the download procedure over an in-process driver core,
+// its requests taken in order from a queue (status poll, command frame, blank-block step).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ByteBuffer.h"
+#include "CommDriver.h"
+#include "DownloadPorts.h"
+#include "DownloadProcedure.h"
+#include "DriverClient.h"
+#include "ImageFile.h"
+#include "LinkWorkerCore.h"
+
+namespace unitrun {
+// The wait before each status poll, as the window's worker waits between turns: it gives a unit time to finish a
+// flash write.
+constexpr std::chrono::milliseconds kPollWait{10};
+}  // namespace unitrun
+
+enum class UnitEnd {
+    Finished,     // the procedure ended: `outcome` says how
+    PortFailed,   // the port could not be opened; nothing was sent
+    Interrupted,  // stopped from outside after the exchange under way
+    Stalled,      // the procedure waited for an answer the link will never give
+};
+
+struct UnitReport {
+    UnitEnd end = UnitEnd::Stalled;
+    DownloadOutcome outcome;                        // for Finished
+    DownloadState lastState = DownloadState::Idle;  // the state the download was in when it ended or stopped
+    double seconds = 0;                             // from the port's opening to its closing
+    std::uint32_t blocksDone = 0;                   // blocks acknowledged or passed over as blank
+    std::uint32_t blocksSent = 0;                   // DownloadData frames sent, repetitions not counted
+    std::uint32_t blocksSkipped = 0;                // blank blocks passed over
+    std::array<std::uint32_t, download::kCountedStates> retries{};  // repetitions of states 1 to 9
+};
+
+// What a run tells its watcher while it goes on; called on the run's thread.
+class UnitEvents {
+public:
+    virtual ~UnitEvents() = default;
+    virtual void phaseChanged(const std::string& phase) = 0;  // the window's status word, never empty
+    virtual void progressed(std::uint32_t blocksDone) = 0;
+};
+
+class UnitRun : private DownloadLink, private DownloadView, private LinkOutlet {
+public:
+    // `makePort` makes the unit's byte port; `interrupted` is read between exchanges.
+    UnitRun(std::string portName, std::uint32_t baudRate, CommDriver::PortFactory makePort, UnitEvents& events,
+            const std::atomic<bool>& interrupted);
+    UnitRun(const UnitRun&) = delete;
+    UnitRun& operator=(const UnitRun&) = delete;
+
+    // Opens the port, downloads `image` (a checked image) and closes the port again, whatever happens.
+    UnitReport run(const ImageLoad& image);
+
+private:
+    enum class Request { Poll, Command, BlankStep };
+    struct Queued {
+        Request request;
+        ByteBuffer frame;  // for Command
+    };
+    struct Answer {
+        WindowMessage message;
+        ByteBuffer bytes;
+    };
+
+    void perform(const Queued& queued);
+    void deliverAnswers();
+    UnitReport finish(UnitEnd end);
+
+    // DownloadLink
+    bool isConnected() const override { return connected_; }
+    bool connect() override;
+    void disablePolling() override {}  // the command line never polls on its own
+    void pollOnce() override { queue_.push_back({Request::Poll, ByteBuffer()}); }
+    void postCommand(const ByteBuffer& frame) override;
+    void disconnect() override { disconnecting_ = true; }
+
+    // DownloadView
+    void setStatusText(const std::string& text) override;
+    void setProgress(std::uint32_t position) override;
+    void disableControls() override {}
+    void enableControls() override {}
+    void showBox(const OutcomeBox&) override {}  // only for Start without an image, which the caller rules out
+    void showOutcome(const DownloadOutcome& outcome) override;
+    void postSendCancel() override;
+
+    // LinkOutlet
+    bool post(WindowMessage message, ByteBuffer* buffer) override;
+    void debug(const std::string&) override {}
+
+    std::string portName_;
+    std::uint32_t baudRate_;
+    UnitEvents& events_;
+    const std::atomic<bool>& interrupted_;
+    DriverClient client_;
+    LinkWorkerCore core_;
+    DownloadProcedure procedure_;
+
+    std::deque<Queued> queue_;
+    std::vector<Answer> answers_;
+    bool connected_ = false;
+    bool disconnecting_ = false;
+    bool ended_ = false;
+    std::string phase_;
+    std::int64_t lastDataOffset_ = -1;
+    std::uint32_t blocksTotal_ = 0;
+    UnitReport report_;
+    std::chrono::steady_clock::time_point started_;
+};

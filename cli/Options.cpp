@@ -20,6 +20,7 @@ constexpr const char* kExitCodes =
     "  3    a port could not be opened\n"
     "  4    a unit gave up (the outcome line names the state), or its CRC differs from FILE-CRC\n"
     "  5    a unit ended with a flagged result (\"Premature Termination\")\n"
+    "  6    a unit did not finish within the time-out\n"
     "  130  interrupted";
 
 ParsedOptions stop(int exitCode, std::string message) {
@@ -47,6 +48,9 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
     auto* listFlag = app.add_flag("--list-ports", "List the serial ports of this machine");
     app.add_flag("--json", o.json, "JSON Lines on stdout instead of the human lines");
     app.add_flag("--quiet,-q", o.quiet, "Only the final lines");
+    app.add_option("--timeout", o.timeoutSeconds,
+                   "Give a unit up after this many seconds (default: from the image size and baud rate)")
+        ->check(CLI::PositiveNumber);
     app.add_option("--log", o.logDir, "Write a frame transcript per unit into this folder");
     app.add_option("IMAGE", o.image, "The firmware image file");
     checkFlag->excludes(listFlag);

@@ -9,6 +9,7 @@
 namespace {
 constexpr const char* kInterruptedWords = "interrupted";
 constexpr const char* kStalledWords = "the link gave no further answer";
+constexpr const char* kTimedOutWords = "no end within the time-out";
 constexpr const char* kCrcDiffersWords = ", but its CRC differs from FILE-CRC";
 constexpr const char* kLineJoint = " / ";
 constexpr const char* kCrcLinePrefix = "CRC:";
@@ -52,6 +53,7 @@ int exitCodeOf(const UnitResult& r) {
         case UnitEnd::PortFailed: return exitcode::kPortFailed;
         case UnitEnd::Interrupted: return exitcode::kInterrupted;
         case UnitEnd::Stalled: return exitcode::kGaveUp;
+        case UnitEnd::TimedOut: return exitcode::kTimedOut;
         case UnitEnd::Finished: break;
     }
     switch (r.report.outcome.kind) {
@@ -67,6 +69,7 @@ std::string outcomeKey(const UnitResult& r) {
         case UnitEnd::PortFailed: return "port_failed";
         case UnitEnd::Interrupted: return "interrupted";
         case UnitEnd::Stalled: return "stalled";
+        case UnitEnd::TimedOut: return "timed_out";
         case UnitEnd::Finished: break;
     }
     switch (r.report.outcome.kind) {
@@ -86,6 +89,7 @@ std::string outcomeWords(const UnitResult& r) {
             return words;
         case UnitEnd::Interrupted: words = kInterruptedWords; break;
         case UnitEnd::Stalled: words = kStalledWords; break;
+        case UnitEnd::TimedOut: words = kTimedOutWords; break;
         case UnitEnd::Finished:
             words = boxWords(outcomeBox(r.report.outcome));
             if (r.report.outcome.kind == OutcomeKind::Succeeded && !crcMatches(r)) words += kCrcDiffersWords;

@@ -17,6 +17,7 @@ constexpr int kBadImage = 2;     // the image is unreadable or invalid; nothing 
 constexpr int kPortFailed = 3;   // a port could not be opened
 constexpr int kGaveUp = 4;       // a unit gave up (or its CRC differs from the file's)
 constexpr int kFlagged = 5;      // a unit ended with a flagged result
+constexpr int kTimedOut = 6;     // a unit did not finish within the time-out
 constexpr int kInterrupted = 130;
 }  // namespace exitcode
 
@@ -29,7 +30,7 @@ struct UnitResult {
 };
 
 int exitCodeOf(const UnitResult& result);
-// "succeeded", "crc_mismatch", "flagged", "gave_up", "stalled", "port_failed" or "interrupted".
+// "succeeded", "crc_mismatch", "flagged", "gave_up", "stalled", "timed_out", "port_failed" or "interrupted".
 std::string outcomeKey(const UnitResult& result);
 // The outcome in the window's words: its box's caption and lines on one line (the CRC lines left out).
 std::string outcomeWords(const UnitResult& result);

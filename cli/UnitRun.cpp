@@ -23,11 +23,12 @@ std::int64_t dataOffsetOf(const ByteBuffer& frame) {
 }  // namespace
 
 UnitRun::UnitRun(std::string portName, std::uint32_t baudRate, CommDriver::PortFactory makePort, UnitEvents& events,
-                 const std::atomic<bool>& interrupted)
+                 const std::atomic<bool>& interrupted, double timeoutSeconds)
     : portName_(std::move(portName)),
       baudRate_(baudRate),
       events_(events),
       interrupted_(interrupted),
+      timeout_(timeoutSeconds),
       client_(std::make_unique<InProcessDriver>(std::move(makePort)), [](const std::string&) {}),
       core_(client_, *this),
       procedure_(*this, this) {}
@@ -41,6 +42,7 @@ UnitReport UnitRun::run(const ImageLoad& image) {
 
     while (!queue_.empty()) {
         if (interrupted_.load()) return finish(UnitEnd::Interrupted);
+        if (std::chrono::steady_clock::now() - started_ > timeout_) return finish(UnitEnd::TimedOut);
         const Queued next = std::move(queue_.front());
         queue_.pop_front();
         perform(next);

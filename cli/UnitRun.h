@@ -30,6 +30,7 @@ enum class UnitEnd {
     PortFailed,   // the port could not be opened; nothing was sent
     Interrupted,  // stopped from outside after the exchange under way
     Stalled,      // the procedure waited for an answer the link will never give
+    TimedOut,     // the download did not end within its time-out
 };
 
 struct UnitReport {
@@ -53,9 +54,9 @@ public:
 
 class UnitRun : private DownloadLink, private DownloadView, private LinkOutlet {
 public:
-    // `makePort` makes the unit's byte port; `interrupted` is read between exchanges.
+    // `makePort` makes the unit's byte port; `interrupted` and the time-out are looked at between exchanges.
     UnitRun(std::string portName, std::uint32_t baudRate, CommDriver::PortFactory makePort, UnitEvents& events,
-            const std::atomic<bool>& interrupted);
+            const std::atomic<bool>& interrupted, double timeoutSeconds);
     UnitRun(const UnitRun&) = delete;
     UnitRun& operator=(const UnitRun&) = delete;
 
@@ -102,6 +103,7 @@ private:
     std::uint32_t baudRate_;
     UnitEvents& events_;
     const std::atomic<bool>& interrupted_;
+    std::chrono::duration<double> timeout_;
     DriverClient client_;
     LinkWorkerCore core_;
     DownloadProcedure procedure_;

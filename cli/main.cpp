@@ -138,6 +138,9 @@ int flash(const FlashOptions& o, const ImageLoad& image) {
         }
     }
 
+    const double timeout = o.timeoutSeconds > 0
+                               ? o.timeoutSeconds
+                               : flashopt::defaultTimeoutSeconds(image.imageSize, image.blockCount, o.baud);
     static std::atomic<bool> interrupted{false};
     console::interruptSets(interrupted);
     const Clock::time_point start = Clock::now();
@@ -161,7 +164,7 @@ int flash(const FlashOptions& o, const ImageLoad& image) {
                 if (!log) return line;
                 return std::make_unique<LoggingBytePort>(std::move(line), log);
             };
-            UnitRun run(ports::canonicalName(o.ports[i]), o.baud, makePort, *watches[i], interrupted);
+            UnitRun run(ports::canonicalName(o.ports[i]), o.baud, makePort, *watches[i], interrupted, timeout);
             results[i].report = run.run(image);
             if (results[i].report.end == UnitEnd::PortFailed) results[i].portProblem = ports::whyNotOpened(o.ports[i]);
             queue.push({Event::Kind::Done, i, watches[i]->now(), ""});

@@ -2,7 +2,7 @@
 # Sourced by test.sh, demo.sh and bench.sh: installs the Debian 12 packages the builds and tests need, then checks that
 # every command the scripts call is there.
 # wine64 alone brings only /usr/lib/wine/wine64; the wine and wineserver commands come with the wine package.
-QBV_PACKAGES="cmake ninja-build clang libclang-rt-14-dev g++ libboost-dev googletest
+QBV_PACKAGES="cmake ninja-build clang libclang-rt-14-dev g++ libboost-dev libcli11-dev nlohmann-json3-dev googletest
               mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
               wine wine64 xvfb xauth python3"
 QBV_COMMANDS="cmake ctest ninja clang clang++ python3 wine wineserver winepath xvfb-run

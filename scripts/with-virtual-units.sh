@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with virtual units on COM1..COM4 of the test prefix, then stops them; exits with the
 # program's status. COM1 a unit in download mode, COM2 silent, COM3 a wrong check byte in every reply, COM4 noise and
-# 9600-baud pacing. QBV_WINE_ARCH (win64 or win32) names the build the program belongs to.
+# 9600-baud pacing. COM1 and COM4 leave their memory in $QBV_PORT_DIR/memory-com1.bin and memory-com4.bin. QBV_WINE_ARCH (win64 or win32) names the build the program belongs to.
 #   with-virtual-units.sh VIRTUAL_UNIT PROGRAM [ARGUMENT...]
 set -u
 VIRTUAL_UNIT="$1"
@@ -33,10 +33,11 @@ start_unit() {
     return 1
 }
 
-start_unit com1 || exit 1
+rm -f "$QBV_PORT_DIR"/memory-com*.bin
+start_unit com1 --memory-out "$QBV_PORT_DIR/memory-com1.bin" || exit 1
 start_unit com2 --silent || exit 1
 start_unit com3 --corrupt-every 1 || exit 1
-start_unit com4 --noise 5 --baud 9600 || exit 1
+start_unit com4 --noise 5 --baud 9600 --memory-out "$QBV_PORT_DIR/memory-com4.bin" || exit 1
 
 export QBV_PORT_DIR
 "$QBV_WINE" "$@"

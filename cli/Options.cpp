@@ -37,6 +37,7 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
     CLI::App app(kDescription, kProgram);
     app.footer(kExitCodes);
     app.allow_windows_style_options(false);  // an image path may begin with a slash
+    app.set_version_flag("--version", std::string(kProgram) + " " + QBV_FLASH_VERSION);
     app.add_option("--port,-p", o.ports,
                    "Serial port of one unit; repeat for more units (Linux: a device path, Windows: COMn)")
         ->expected(1)
@@ -59,6 +60,8 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         return stop(exitcode::kSuccess, app.help());
+    } catch (const CLI::CallForVersion& e) {
+        return stop(exitcode::kSuccess, std::string(e.what()) + "\n");
     } catch (const CLI::ParseError& e) {
         return stop(exitcode::kUsage, e.what());
     }

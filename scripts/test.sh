@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine (installs what is missing), builds host, win32 and win64, runs every test, prints a summary.
+# Sets up a Debian 12 machine (installs what is missing), builds host, release, win32 and win64, runs every test, prints a
+# summary.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -15,7 +16,7 @@ record() {  # record NAME STATUS
 }
 
 mkdir -p build/logs
-for preset in host win32 win64; do
+for preset in host release win32 win64; do
     echo "== configure and build: $preset"
     if cmake --preset "$preset" >"build/logs/$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build/logs/$preset.log" 2>&1; then
         record "build $preset" 0
@@ -41,6 +42,17 @@ run_ctest() {
     [ $status -ne 0 ] && [ "$f" -eq 0 ] && failed=$((failed + 1))
     return 0
 }
+
+echo "== release: qbv-flash installed into a staging folder and packed as a .deb"
+stage="build/release/stage"
+rm -rf "$stage" build/release/*.deb
+if cmake --install build/release --prefix "$stage" >/dev/null && "$stage/bin/qbv-flash" --version &&
+   [ -f "$stage/share/man/man1/qbv-flash.1" ] && (cd build/release && cpack >/dev/null) &&
+   dpkg-deb -c build/release/qbv-flash_*_amd64.deb | grep -q '\./usr/bin/qbv-flash$'; then
+    record "release install and package" 0
+else
+    record "release install and package" 1
+fi
 
 echo "== host tests (ASan/UBSan)"
 run_ctest build/host

@@ -74,7 +74,7 @@ bool FrameLog::open(const std::string& path) {
 void FrameLog::write(const char* direction, const std::vector<std::uint8_t>& bytes, const std::string& meaning) {
     if (file_ == nullptr) return;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(file_, "%.3f %s", seconds, direction);
+    std::fprintf(file_, "%.6f %s", seconds, direction);
     for (const std::uint8_t b : bytes) std::fprintf(file_, " %02X", b);
     std::fprintf(file_, "%s%s\n", meaning.empty() ? "" : "  ", meaning.c_str());
     std::fflush(file_);

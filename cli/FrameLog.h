@@ -11,7 +11,7 @@
 
 #include "BytePort.h"
 
-// One line per event: "<seconds since start, 3 decimals> <TX|RX|OPEN|CLOSE> <hex bytes>  <meaning>".
+// One line per event: "<seconds since start, 6 decimals> <TX|RX|OPEN|CLOSE> <hex bytes>  <meaning>".
 class FrameLog {
 public:
     FrameLog() = default;

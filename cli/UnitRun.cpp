@@ -13,6 +13,11 @@ constexpr const char* kLibraryName = "in-process";
 constexpr std::size_t kOffsetIndex = 3;
 constexpr unsigned kBitsPerByte = 8;
 
+void waitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::this_thread::sleep_until(deadline - unitrun::kAwakeWait);
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+
 std::int64_t dataOffsetOf(const ByteBuffer& frame) {
     std::uint32_t offset = 0;
     for (std::size_t i = 0; i < sizeof offset; ++i) {
@@ -35,6 +40,7 @@ UnitRun::UnitRun(std::string portName, std::uint32_t baudRate, CommDriver::PortF
 
 UnitReport UnitRun::run(const ImageLoad& image) {
     started_ = std::chrono::steady_clock::now();
+    lastExchangeEnd_ = started_;
     blocksTotal_ = image.blockCount;
     client_.bind(kLibraryName);
     procedure_.start(image.imageData, image.fileCrc);
@@ -54,11 +60,13 @@ UnitReport UnitRun::run(const ImageLoad& image) {
 void UnitRun::perform(const Queued& queued) {
     switch (queued.request) {
         case Request::Poll:
-            std::this_thread::sleep_for(unitrun::kPollWait);
+            waitUntil(lastExchangeEnd_ + unitrun::kPollWait);
             core_.take(WorkerMessage::Polling, nullptr);
+            lastExchangeEnd_ = std::chrono::steady_clock::now();
             break;
         case Request::Command:
             if (ByteBuffer* posted = allocatePostedBuffer(queued.frame)) core_.take(WorkerMessage::Command, posted);
+            lastExchangeEnd_ = std::chrono::steady_clock::now();
             break;
         case Request::BlankStep:
             procedure_.onSendCancel();

@@ -20,9 +20,11 @@
 #include "LinkWorkerCore.h"
 
 namespace unitrun {
-// The wait before each status poll, as the window's worker waits between turns: it gives a unit time to finish a
-// flash write.
+// The wait before each status poll, counted from the end of the exchange before it, as the window's worker waits
+// after each turn: it gives a unit time to finish a flash write.
 constexpr std::chrono::milliseconds kPollWait{10};
+// The last part of that wait is spent awake, so that a late timer wake-up does not lengthen every poll.
+constexpr std::chrono::microseconds kAwakeWait{300};
 }  // namespace unitrun
 
 enum class UnitEnd {
@@ -118,4 +120,5 @@ private:
     std::uint32_t blocksTotal_ = 0;
     UnitReport report_;
     std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point lastExchangeEnd_;
 };

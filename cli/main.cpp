@@ -70,12 +70,15 @@ struct Event {
 
 class EventQueue {
 public:
+    // Only a unit's end wakes the main thread at once; phases and progress wait for its next look (at most a tick),
+    // so a unit's thread never pays for waking it in the middle of an exchange.
     void push(Event event) {
+        const bool wake = event.kind == Event::Kind::Done;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             events_.push_back(std::move(event));
         }
-        ready_.notify_one();
+        if (wake) ready_.notify_one();
     }
     std::vector<Event> waitAndTake(std::chrono::milliseconds period) {
         std::unique_lock<std::mutex> lock(mutex_);

@@ -2,7 +2,6 @@
 #include "LinkWorker.h"
 
 #include <memory>
-#include <vector>
 
 #include "DebugMailslot.h"
 #include "ExePath.h"
@@ -12,7 +11,6 @@
 
 namespace {
 
-constexpr DWORD kModulePathBufferSize = 1024;  // bytes, for the executable's own path
 
 // The worker's answers go to the dialog window as posted registered messages; debug texts to the tool's mailslot.
 class WindowOutlet : public LinkOutlet {
@@ -74,20 +72,6 @@ UINT LinkMessageIds::toWindow(WindowMessage message) const {
     return 0;
 }
 
-std::optional<std::string> exeFolder() {
-    std::vector<char> path(kModulePathBufferSize, '\0');
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), kModulePathBufferSize);
-    if (length == 0 || length >= kModulePathBufferSize) return std::nullopt;
-    return exepath::folderOf(std::string(path.data(), length));
-}
-
-bool driverLibraryPath(std::string& path) {
-    const std::optional<std::string> folder = exeFolder();
-    if (!folder) return false;
-    path = *folder + exepath::kDriverFileName;
-    return true;
-}
-
 LinkWorker::LinkWorker(HWND window, LibraryFactory makeLibrary)
     : window_(window), makeLibrary_(makeLibrary ? std::move(makeLibrary) : LibraryFactory(makeSystemDriverLibrary)) {}
 
@@ -100,7 +84,7 @@ LinkWorker::~LinkWorker() {
 // ---- window thread, before the worker exists: bind and Open ----
 bool LinkWorker::start(const std::string& portName, std::uint32_t baudRate) {
     std::string path;
-    if (!driverLibraryPath(path)) return false;
+    if (!exepath::driverLibraryPath(path)) return false;
     if (client_) return false;  // a connection stands (or a worker holds the client): leave it untouched
 
     auto client = std::make_unique<DriverClient>(makeLibrary_());

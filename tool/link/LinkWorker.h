@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "DriverClient.h"
@@ -76,8 +75,3 @@ private:
     HANDLE startedEvent_ = nullptr;
     std::unique_ptr<DriverClient> client_;
 };
-
-// The executable's drive and folder, or nothing when its module path cannot be had whole.
-std::optional<std::string> exeFolder();
-// The driver library path of this process: exeFolder() followed by "lk207.dll". False when exeFolder() fails.
-bool driverLibraryPath(std::string& path);

@@ -13,10 +13,10 @@
 #include "AppModule.h"
 #include "DialogRules.h"
 #include "DriverLibraryFile.h"
+#include "ExePath.h"
 #include "ImageFile.h"
 #include "LinkMessages.h"
 #include "LinkWindow.h"
-#include "LinkWorker.h"
 #include "SettingsStore.h"
 #include "WindowPlacement.h"
 #include "resource.h"
@@ -146,7 +146,7 @@ BOOL DownloadDialog::onInitDialog() {
     // The settings: read, or written with the defaults when they cannot be read.
     std::string storedPort = settings::kDefaultPort;
     std::string storedBaudrate = settings::kDefaultBaudrate;
-    const std::optional<std::string> folder = exeFolder();
+    const std::optional<std::string> folder = exepath::exeFolder();
     if (folder) {
         exeFolder_ = *folder;
         settingsPath_ = exeFolder_ + settings::kFileName;
@@ -171,7 +171,7 @@ BOOL DownloadDialog::onInitDialog() {
     msgAlarm_ = RegisterWindowMessageA(linkmsg::kAlarm);
     msgSendCancel_ = RegisterWindowMessageA(linkmsg::kSendCancel);
 
-    if (!folder || !driverLibraryPath(driverPath_)) return FALSE;
+    if (!folder || !exepath::driverLibraryPath(driverPath_)) return FALSE;
     if (!extractDriverLibrary(instance_, driverPath_)) return FALSE;  // no link: Start stops after its file check
 
     link_ = std::make_unique<DeviceLink>();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# qbv-flash.exe under Wine: a download into one unit (COM1), then into two at once (COM1 and the noisy 9600-baud unit
-# on COM4); each run must exit 0 with a matching line per unit, and each unit's memory must equal the image.
+# qbv-flash.exe under Wine: the port list from the registry, a download into one unit (COM1), then into two at once
+# (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line per unit, and each unit's
+# memory must equal the image.
 #   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE
 set -u
 VIRTUAL_UNIT="$1"
@@ -31,7 +32,9 @@ flash_into() {
     done
 }
 
+qbv_ensure_prefix
+"$QBV_WINE" "$EXE" --list-ports 2>/dev/null | tr -d '\r' | grep -qx "COM1" || { echo "FAIL: COM1 is not listed"; status=1; }
 flash_into "COM1" -p COM1
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
-[ $status -eq 0 ] && echo "ok: one unit and two at once"
+[ $status -eq 0 ] && echo "ok: port list, one unit and two at once"
 exit $status

@@ -138,6 +138,7 @@ nlohmann::json doneEvent(const UnitResult& r) {
             {"unit_crc", hasUnitCrc(r) ? nlohmann::json(hex4(r.report.outcome.unitCrc())) : nlohmann::json()},
             {"file_crc", hex4(r.fileCrc)},
             {"crc_match", crcMatches(r)},
+            {"download_started", r.report.downloadStarted},
             {"elapsed", r.report.seconds},
             {"blocks_done", r.report.blocksDone},
             {"blocks_sent", r.report.blocksSent},

@@ -108,6 +108,10 @@ bool UnitRun::connect() {
 }
 
 void UnitRun::postCommand(const ByteBuffer& frame) {
+    if (frame.size() > unit::kCodeIndex &&
+        frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::DownloadStart)) {
+        report_.downloadStarted = true;
+    }
     if (frame.size() > kOffsetIndex + sizeof(std::uint32_t) &&
         frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::DownloadData)) {
         const std::int64_t offset = dataOffsetOf(frame);

@@ -39,6 +39,7 @@ struct UnitReport {
     UnitEnd end = UnitEnd::Stalled;
     DownloadOutcome outcome;                        // for Finished
     DownloadState lastState = DownloadState::Idle;  // the state the download was in when it ended or stopped
+    bool downloadStarted = false;                   // DownloadStart was sent: the unit's memory may have changed
     double seconds = 0;                             // from the port's opening to its closing
     std::uint32_t blocksDone = 0;                   // blocks acknowledged or passed over as blank
     std::uint32_t blocksSent = 0;                   // DownloadData frames sent, repetitions not counted

@@ -54,6 +54,13 @@ else
     record "release install and package" 1
 fi
 
+echo "== the fleet role: three local hosts with virtual units through ansible-playbook"
+bash tests/ansible/run-fleet-test.sh build/release/bin >build/logs/fleet.log 2>&1
+status=$?
+[ $status -ne 0 ] && tail -n 60 build/logs/fleet.log
+grep '^ok: fleet' build/logs/fleet.log
+record "fleet role" $status
+
 echo "== host tests (ASan/UBSan)"
 run_ctest build/host
 echo "== win32: the shipped i686 build under 32-bit Wine (user-mode emulation, set up once in build/wine32)"

@@ -111,6 +111,7 @@ TEST(FlashReport, DoneEventHoldsTheCountsAndCrcs) {
     r.report.retries[7] = 2;  // state 8
     r.report.blocksSent = 80;
     r.report.blocksSkipped = 2;
+    r.report.downloadStarted = true;
     const nlohmann::json done = doneEvent(r);
     EXPECT_EQ(done["unit_crc"], "0A0B");
     EXPECT_EQ(done["file_crc"], "402C");
@@ -118,6 +119,7 @@ TEST(FlashReport, DoneEventHoldsTheCountsAndCrcs) {
     EXPECT_EQ(done["retries"]["8"], 2);
     EXPECT_EQ(done["blocks_sent"], 80);
     EXPECT_EQ(done["blocks_skipped"], 2);
+    EXPECT_EQ(done["download_started"], true);
     EXPECT_TRUE(done["state"].is_null());
     EXPECT_TRUE(doneEvent(result(UnitEnd::PortFailed))["unit_crc"].is_null());
 }

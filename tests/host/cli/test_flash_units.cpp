@@ -160,6 +160,7 @@ TEST_F(FlashUnits, FourUnitsAtOnceOneGivesUpTheOthersSucceedAsJsonLines) {
     EXPECT_EQ(d.at("outcome"), "gave_up");
     EXPECT_EQ(d.at("state"), 8);
     EXPECT_EQ(d.at("retries").at("8"), 10);  // Busy counts against the limit before DownloadEnd
+    EXPECT_EQ(d.at("download_started"), true);
     EXPECT_TRUE(d.at("unit_crc").is_null());
     EXPECT_NE(d.at("message").get<std::string>().find("ERROR:Communication Error: "), std::string::npos);
 }

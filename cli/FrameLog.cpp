@@ -5,12 +5,11 @@
 
 #include "Crc16.h"
 #include "FrameSync.h"
+#include "TextCodec.h"
 #include "UnitCommands.h"
 
 namespace {
 constexpr std::size_t kLengthIndex = 1;
-constexpr std::size_t kOffsetIndex = 3;
-constexpr std::size_t kOffsetBytes = 4;
 constexpr unsigned kBitsPerByte = 8;
 
 // The index of the first sync byte, or the size when there is none.
@@ -34,12 +33,6 @@ bool checkBytesMatch(const std::uint8_t* frame, std::size_t length) {
     return frame[payload] == crc.low() && frame[payload + 1] == crc.high();
 }
 
-std::string hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-    return text;
-}
-
 std::string statusName(const std::uint8_t* frame, std::size_t length) {
     const std::uint8_t code = frame[unit::kCodeIndex];
     const bool flagSet = length > unit::kFlagIndex + unit::kCheckBytes && frame[unit::kFlagIndex] == unit::kFlagSet;
@@ -51,12 +44,12 @@ std::string statusName(const std::uint8_t* frame, std::size_t length) {
         case unit::kStatusDownloadResult: {
             std::string text = flagSet ? "Result flagged" : "Result good";
             if (length > unit::kCrcHighIndex + unit::kCheckBytes) {
-                text += " CRC:" + hex4(static_cast<unsigned>(frame[unit::kCrcHighIndex] << kBitsPerByte |
-                                                             frame[unit::kCrcLowIndex]));
+                text += " CRC:" + hexWord(static_cast<std::uint16_t>(frame[unit::kCrcHighIndex] << kBitsPerByte |
+                                                                  frame[unit::kCrcLowIndex]));
             }
             return text;
         }
-        default: return "status " + hex4(code).substr(2);
+        default: return "status " + hexWord(code).substr(2);
     }
 }
 }  // namespace
@@ -88,16 +81,15 @@ std::string describeCommand(const std::vector<std::uint8_t>& frame) {
         case UnitCommand::DownloadEnd: return "DownloadEnd";
         case UnitCommand::Ack: return "Ack";
         case UnitCommand::DownloadData: {
-            if (frame.size() < unit::kDataFrameOverhead) return "DownloadData";
             std::uint32_t offset = 0;
-            for (std::size_t i = 0; i < kOffsetBytes; ++i) {
-                offset |= static_cast<std::uint32_t>(frame[kOffsetIndex + i]) << (kBitsPerByte * i);
+            if (frame.size() < unit::kDataFrameOverhead || !dataFrameOffset(frame.data(), frame.size(), offset)) {
+                return "DownloadData";
             }
             return "DownloadData offset " + std::to_string(offset) + ", " +
                    std::to_string(frame.size() - unit::kDataFrameOverhead) + " bytes";
         }
     }
-    return "command " + hex4(frame[unit::kCodeIndex]).substr(2);
+    return "command " + hexWord(frame[unit::kCodeIndex]).substr(2);
 }
 
 std::string describeReply(const std::vector<std::uint8_t>& bytes) {

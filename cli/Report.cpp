@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "OutcomeBoxes.h"
+#include "TextCodec.h"
 #include "UnitCommands.h"
 
 namespace {
@@ -14,12 +15,6 @@ constexpr const char* kCrcDiffersWords = ", but its CRC differs from FILE-CRC";
 constexpr const char* kLineJoint = " / ";
 constexpr const char* kCrcLinePrefix = "CRC:";
 constexpr const char* kFileCrcLinePrefix = "FILE-CRC:";
-
-std::string hex4(std::uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-    return text;
-}
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -104,7 +99,7 @@ std::string outcomeWords(const UnitResult& r) {
 std::string finalLine(const UnitResult& r) {
     char tail[96];
     std::snprintf(tail, sizeof tail, "  %s%s FILE-CRC:%s  %s  %.1f s", kCrcLinePrefix,
-                  hasUnitCrc(r) ? hex4(r.report.outcome.unitCrc()).c_str() : "----", hex4(r.fileCrc).c_str(),
+                  hasUnitCrc(r) ? hexWord(r.report.outcome.unitCrc()).c_str() : "----", hexWord(r.fileCrc).c_str(),
                   !hasUnitCrc(r) ? "no result" : crcMatches(r) ? "match" : "DIFFER", r.report.seconds);
     return r.port + ": " + outcomeWords(r) + tail;
 }
@@ -112,7 +107,7 @@ std::string finalLine(const UnitResult& r) {
 nlohmann::json startEvent(const std::string& port, std::uint32_t baudRate, const std::string& imagePath,
                           const ImageLoad& image) {
     return {{"event", "start"}, {"port", port},           {"baud", baudRate},          {"image", imagePath},
-            {"bytes", image.imageSize}, {"blocks", image.blockCount}, {"file_crc", hex4(image.fileCrc)}};
+            {"bytes", image.imageSize}, {"blocks", image.blockCount}, {"file_crc", hexWord(image.fileCrc)}};
 }
 
 nlohmann::json phaseEvent(const std::string& port, const std::string& phase, double seconds) {
@@ -135,8 +130,8 @@ nlohmann::json doneEvent(const UnitResult& r) {
             {"outcome", outcomeKey(r)},
             {"message", outcomeWords(r)},
             {"state", state},
-            {"unit_crc", hasUnitCrc(r) ? nlohmann::json(hex4(r.report.outcome.unitCrc())) : nlohmann::json()},
-            {"file_crc", hex4(r.fileCrc)},
+            {"unit_crc", hasUnitCrc(r) ? nlohmann::json(hexWord(r.report.outcome.unitCrc())) : nlohmann::json()},
+            {"file_crc", hexWord(r.fileCrc)},
             {"crc_match", crcMatches(r)},
             {"download_started", r.report.downloadStarted},
             {"elapsed", r.report.seconds},
@@ -149,5 +144,5 @@ nlohmann::json doneEvent(const UnitResult& r) {
 
 nlohmann::json checkEvent(const std::string& imagePath, const ImageLoad& image) {
     return {{"event", "check"}, {"image", imagePath}, {"bytes", image.imageSize}, {"blocks", image.blockCount},
-            {"file_crc", hex4(image.fileCrc)}};
+            {"file_crc", hexWord(image.fileCrc)}};
 }

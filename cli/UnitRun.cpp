@@ -10,21 +10,12 @@
 
 namespace {
 constexpr const char* kLibraryName = "in-process";
-constexpr std::size_t kOffsetIndex = 3;
-constexpr unsigned kBitsPerByte = 8;
 
 void waitUntil(std::chrono::steady_clock::time_point deadline) {
     std::this_thread::sleep_until(deadline - unitrun::kAwakeWait);
     while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
-std::int64_t dataOffsetOf(const ByteBuffer& frame) {
-    std::uint32_t offset = 0;
-    for (std::size_t i = 0; i < sizeof offset; ++i) {
-        offset |= static_cast<std::uint32_t>(frame[kOffsetIndex + i]) << (kBitsPerByte * i);
-    }
-    return offset;
-}
 }  // namespace
 
 UnitRun::UnitRun(std::string portName, std::uint32_t baudRate, CommDriver::PortFactory makePort, UnitEvents& events,
@@ -112,10 +103,9 @@ void UnitRun::postCommand(const ByteBuffer& frame) {
         frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::DownloadStart)) {
         report_.downloadStarted = true;
     }
-    if (frame.size() > kOffsetIndex + sizeof(std::uint32_t) &&
-        frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::DownloadData)) {
-        const std::int64_t offset = dataOffsetOf(frame);
-        if (offset != lastDataOffset_) ++report_.blocksSent;
+    std::uint32_t offset = 0;
+    if (dataFrameOffset(frame.data(), frame.size(), offset)) {
+        if (offset != lastDataOffset_) ++report_.blocksSent;  // a repeated block is not counted again
         lastDataOffset_ = offset;
     }
     queue_.push_back({Request::Command, frame});

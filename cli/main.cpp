@@ -21,6 +21,7 @@
 #include "PortList.h"
 #include "Report.h"
 #include "SerialPort.h"
+#include "TextCodec.h"
 #include "UnitRun.h"
 
 namespace {
@@ -237,7 +238,7 @@ int main(int argc, char** argv) {
     }
     if (o.mode == FlashOptions::Mode::Check) {
         if (o.json) printJson(checkEvent(o.image, image));
-        else std::printf("FILE-CRC:%04X\n", static_cast<unsigned>(image.fileCrc));
+        else std::printf("FILE-CRC:%s\n", hexWord(image.fileCrc).c_str());
         return exitcode::kSuccess;
     }
     return flash(o, image);

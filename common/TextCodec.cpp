@@ -70,6 +70,8 @@ std::string hexDump(const ByteBuffer& bytes) {
     return text;
 }
 
+std::string hexWord(std::uint16_t value) { return (boost::format("%04X") % static_cast<unsigned>(value)).str(); }
+
 std::string toDecimal(std::uint32_t value) {
     return boost::lexical_cast<std::string>(value);
 }

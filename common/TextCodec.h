@@ -18,6 +18,8 @@ void decodeBase64(const std::string& text, ByteBuffer& out);
 
 // Every byte as two upper-case hex digits followed by one space.
 std::string hexDump(const ByteBuffer& bytes);
+// A 16-bit value as four upper-case hex digits, as CRCs are shown ("402C").
+std::string hexWord(std::uint16_t value);
 
 // Plain decimal digits, no sign, no grouping.
 std::string toDecimal(std::uint32_t value);

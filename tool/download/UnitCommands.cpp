@@ -32,6 +32,20 @@ ByteBuffer buildDataFrame(std::uint32_t offset, const std::uint8_t* block, std::
     return frame;
 }
 
+bool dataFrameOffset(const std::uint8_t* frame, std::size_t size, std::uint32_t& offset) {
+    constexpr std::size_t kOffsetIndex = unit::kCodeIndex + 1;
+    constexpr unsigned kBitsPerByte = 8;
+    if (size < kOffsetIndex + sizeof offset ||
+        frame[unit::kCodeIndex] != static_cast<std::uint8_t>(UnitCommand::DownloadData)) {
+        return false;
+    }
+    offset = 0;
+    for (std::size_t i = 0; i < sizeof offset; ++i) {
+        offset |= static_cast<std::uint32_t>(frame[kOffsetIndex + i]) << (kBitsPerByte * i);
+    }
+    return true;
+}
+
 ByteBuffer buildEndFrame() {
     ByteBuffer frame = frameHead(unit::kEndFrameLength, UnitCommand::DownloadEnd);
     frame.append32(0);

@@ -43,6 +43,8 @@ constexpr std::size_t kCrcHighIndex = 5;
 ByteBuffer buildFrame(UnitCommand command);
 // DownloadData: offset least significant byte first, then 1..246 block bytes; length byte n + 9.
 ByteBuffer buildDataFrame(std::uint32_t offset, const std::uint8_t* block, std::size_t count);
+// The offset a DownloadData frame carries (with or without check bytes); false for any other or too short a frame.
+bool dataFrameOffset(const std::uint8_t* frame, std::size_t size, std::uint32_t& offset);
 // DownloadEnd: a 32-bit and a 16-bit field, both zero.
 ByteBuffer buildEndFrame();
 

@@ -1,8 +1,10 @@
 // Options: strict parsing of the virtual unit's switches ("--name value" or "--name=value").
 #include "Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 namespace vunit {
 
@@ -35,6 +37,33 @@ bool parsePhase(const std::string& text, Phase& out) {
 }
 
 }  // namespace
+
+// "drop=0.05,split=0.1": every kind named once at most, each probability from 0 to 1.
+bool parseFaultMix(const std::string& text, FaultMix& mix, std::string& error) {
+    const std::pair<const char*, double FaultMix::*> kinds[] = {
+        {"drop", &FaultMix::drop},   {"corrupt", &FaultMix::corrupt}, {"noise", &FaultMix::noise},
+        {"split", &FaultMix::split}, {"busy", &FaultMix::busy},       {"stall", &FaultMix::stall},
+        {"vanish", &FaultMix::vanish}};
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+        const std::size_t end = std::min(text.find(',', begin), text.size());
+        const std::string item = text.substr(begin, end - begin);
+        const std::size_t eq = item.find('=');
+        const std::string kind = item.substr(0, eq);
+        const auto found = std::find_if(std::begin(kinds), std::end(kinds),
+                                        [&](const auto& k) { return kind == k.first; });
+        char* rest = nullptr;
+        const double p = eq == std::string::npos ? -1 : std::strtod(item.c_str() + eq + 1, &rest);
+        if (found == std::end(kinds) || rest == nullptr || *rest != '\0' || eq + 1 == item.size() || !(p >= 0 && p <= 1)) {
+            error = "--faults: expected KIND=P (P from 0 to 1; kinds drop, corrupt, noise, split, busy, stall, vanish), "
+                    "got '" + item + "'";
+            return false;
+        }
+        mix.*(found->second) = p;
+        begin = end + 1;
+    }
+    return true;
+}
 
 ParseResult parseOptions(const std::vector<std::string>& args) {
     ParseResult result;
@@ -123,6 +152,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             o.unit.noiseBytes = static_cast<std::size_t>(n);
         } else if (name == "--corrupt-every") {
             good = number(1, UINT32_MAX, o.unit.corruptEvery);
+        } else if (name == "--faults") {
+            good = takeValue() && parseFaultMix(value, o.unit.faults, result.error);
+        } else if (name == "--seed") {
+            good = number(0, UINT64_MAX, o.unit.faults.seed);
         } else if (name == "--pace-received") {
             good = flag(o.paceReceived);
         } else if (name == "--delay-ms") {
@@ -166,13 +199,18 @@ Scenarios (combinable):
   --busy-forever PHASE   erase, write or verify never completes
   --noise N              write N noise bytes (never 0xFC) before each reply
   --corrupt-every N      invert the last check byte of every Nth reply written
+  --faults KIND=P,...    a seeded mix of faults, each P from 0 to 1: drop, corrupt, noise, split, stall
+                         and vanish per reply written, busy per busy phase; each one injected is logged
+                         as a FAULT line
+  --seed N               the mix's seed (default 1): the same seed gives the same faults
   --delay-ms N           wait N ms before each reply
   --baud N               pace written bytes at 11 bit times each at N bit/s
   --pace-received        with --baud: a reply also waits the time its frame took to arrive
 
 Files:
   --link PATH            symlink PATH to the slave (replaced if present, removed on exit)
-  --transcript FILE      log frames: "<seconds.micros> IN|BAD|OUT|NOISE|DROP <hex bytes>"
+  --transcript FILE      log frames: "<seconds.micros> IN|BAD|OUT|NOISE|DROP <hex bytes>", faults:
+                         "<seconds.micros> FAULT <what>"
   --memory-out FILE      write memory [0, extent) on every DownloadEnd and on exit
   --help                 this text
 )";

@@ -56,20 +56,23 @@ const char* transcriptTag(Event::Kind kind) {
         case Event::Kind::Drop: return "DROP";
         case Event::Kind::Noise: return "NOISE";
         case Event::Kind::Out: return "OUT";
-        case Event::Kind::MemorySaved: return "";
+        case Event::Kind::Fault: return "FAULT";
+        case Event::Kind::MemorySaved:
+        case Event::Kind::Vanish: return "";
     }
     return "";
 }
 
-std::string transcriptLine(std::int64_t microsSinceStart, Event::Kind kind, const std::vector<std::uint8_t>& bytes) {
+std::string transcriptLine(std::int64_t microsSinceStart, const Event& event) {
     const std::int64_t us = std::max<std::int64_t>(microsSinceStart, 0);
     char head[48];
     std::snprintf(head, sizeof head, "%lld.%06lld %s", static_cast<long long>(us / kMicrosPerSecond),
-                  static_cast<long long>(us % kMicrosPerSecond), transcriptTag(kind));
+                  static_cast<long long>(us % kMicrosPerSecond), transcriptTag(event.kind));
     std::string line(head);
-    line.reserve(line.size() + bytes.size() * 3);
+    if (event.kind == Event::Kind::Fault) return line + " " + event.note;
+    line.reserve(line.size() + event.bytes.size() * 3);
     static const char kHex[] = "0123456789ABCDEF";
-    for (std::uint8_t b : bytes) {
+    for (std::uint8_t b : event.bytes) {
         line.push_back(' ');
         line.push_back(kHex[b >> 4]);
         line.push_back(kHex[b & 0x0F]);
@@ -77,10 +80,11 @@ std::string transcriptLine(std::int64_t microsSinceStart, Event::Kind kind, cons
     return line;
 }
 
-UnitCore::UnitCore(const UnitConfig& config) : config_(config) {}
+UnitCore::UnitCore(const UnitConfig& config) : config_(config), random_(config.faults.seed) {}
 
 std::vector<Event> UnitCore::receive(const std::uint8_t* bytes, std::size_t count, std::int64_t nowUs) {
     std::vector<Event> events;
+    nowUs_ = nowUs;
     dropStalled(nowUs, events);
     for (std::size_t i = 0; i < count; ++i) {
         feed(bytes[i], events);
@@ -154,14 +158,61 @@ void UnitCore::frameComplete(std::vector<Event>& events) {
 }
 
 void UnitCore::emitReply(std::vector<std::uint8_t> reply, std::vector<Event>& events) {
-    ++repliesWritten_;
-    if (config_.corruptEvery != 0 && repliesWritten_ % config_.corruptEvery == 0) {
-        reply.back() ^= kCorruptMask;
+    const FaultMix& mix = config_.faults;
+    if (nowUs_ < stallUntilUs_) return fault("stalled", events);
+    if (chance(mix.vanish)) {
+        fault("vanish", events);
+        events.push_back({Event::Kind::Vanish, {}});
+        return;
     }
-    if (config_.noiseBytes > 0) {
-        events.push_back({Event::Kind::Noise, noisePattern(config_.noiseBytes)});
+    if (chance(mix.stall)) {
+        const std::int64_t us = kMinStallUs + static_cast<std::int64_t>(below(kMaxStallUs - kMinStallUs));
+        stallUntilUs_ = nowUs_ + us;
+        return fault("stall " + std::to_string(us / 1000) + " ms", events);
+    }
+    if (chance(mix.drop)) return fault("drop", events);
+    ++repliesWritten_;
+    if ((config_.corruptEvery != 0 && repliesWritten_ % config_.corruptEvery == 0)) {
+        reply.back() ^= kCorruptMask;
+    } else if (chance(mix.corrupt)) {
+        reply.back() ^= kCorruptMask;
+        fault("corrupt", events);
+    }
+    std::size_t noise = config_.noiseBytes;
+    if (chance(mix.noise)) {
+        noise += 1 + below(kMaxNoiseFaultBytes);
+        fault("noise " + std::to_string(noise), events);
+    }
+    if (noise > 0) {
+        events.push_back({Event::Kind::Noise, noisePattern(noise)});
+    }
+    if (chance(mix.split)) {
+        const std::size_t cut = 1 + below(reply.size() - 1);
+        const std::int64_t gapUs = static_cast<std::int64_t>(below(kMaxSplitGapUs));
+        fault("split " + std::to_string(cut) + " gap " + std::to_string(gapUs / 1000) + " ms", events);
+        events.push_back({Event::Kind::Out, std::vector<std::uint8_t>(reply.begin(), reply.begin() + cut)});
+        events.push_back({Event::Kind::Out, std::vector<std::uint8_t>(reply.begin() + cut, reply.end()), gapUs});
+        return;
     }
     events.push_back({Event::Kind::Out, std::move(reply)});
+}
+
+bool UnitCore::chance(double probability) {
+    constexpr double kUnit = 1.0 / 9007199254740992.0;  // 2^-53: 53 random bits as a fraction
+    return probability > 0 && static_cast<double>(below(std::uint64_t{1} << 53)) * kUnit < probability;
+}
+
+// splitmix64: a small generator whose sequence depends on the seed alone.
+std::uint64_t UnitCore::below(std::uint64_t bound) {
+    std::uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return bound == 0 ? 0 : z % bound;
+}
+
+void UnitCore::fault(std::string note, std::vector<Event>& events) {
+    events.push_back(Event(Event::Kind::Fault, {}, 0, std::move(note)));
 }
 
 std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::uint8_t>& frame,
@@ -180,7 +231,7 @@ std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::ui
             memory_.shrink_to_fit();
             mode_ = Mode::Download;
             resultReported_ = false;
-            startBusy(Phase::Erase, config_.erasePolls);
+            startBusy(Phase::Erase, config_.erasePolls, events);
             return ack;
 
         case kCodeDownloadData:
@@ -188,14 +239,14 @@ std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::ui
                 writeBlock(readLe32(data), data + kDataOffsetBytes, dataBytes - kDataOffsetBytes);
             }
             if (mode_ == Mode::Download) {
-                startBusy(Phase::Write, config_.writePolls);
+                startBusy(Phase::Write, config_.writePolls, events);
             }
             return ack;
 
         case kCodeDownloadEnd:
             mode_ = Mode::Verify;
             resultReported_ = false;
-            startBusy(Phase::Verify, config_.verifyPolls);
+            startBusy(Phase::Verify, config_.verifyPolls, events);
             events.push_back({Event::Kind::MemorySaved, {}});
             return ack;
 
@@ -249,9 +300,14 @@ bool UnitCore::busyNow() {
     return false;
 }
 
-void UnitCore::startBusy(Phase phase, unsigned polls) {
+void UnitCore::startBusy(Phase phase, unsigned polls, std::vector<Event>& events) {
     phase_ = phase;
     busyPollsLeft_ = polls;
+    if (chance(config_.faults.busy)) {
+        const unsigned extra = 1 + static_cast<unsigned>(below(kMaxExtraBusyPolls));
+        busyPollsLeft_ += extra;
+        fault("busy +" + std::to_string(extra), events);
+    }
 }
 
 void UnitCore::writeBlock(std::uint32_t offset, const std::uint8_t* bytes, std::size_t count) {

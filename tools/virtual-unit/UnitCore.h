@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FrameSync.h"
@@ -48,6 +49,23 @@ constexpr unsigned kDefaultVerifyPolls = 3;
 
 enum class Phase { None, Erase, Write, Verify };
 
+// A seeded mix of faults: each a probability per reply written (busy: per busy phase begun); all zero, none.
+struct FaultMix {
+    double drop = 0;     // the reply is never written
+    double corrupt = 0;  // the reply's last check byte is inverted
+    double noise = 0;    // 1 to kMaxNoiseFaultBytes noise bytes before the reply
+    double split = 0;    // the reply is written in two pieces with a gap of up to kMaxSplitGapUs between them
+    double busy = 0;     // a busy phase lasts 1 to kMaxExtraBusyPolls polls longer
+    double stall = 0;    // no reply for kMinStallUs to kMaxStallUs
+    double vanish = 0;   // the line disappears: the unit closes its side and ends
+    std::uint64_t seed = 1;
+};
+constexpr std::size_t kMaxNoiseFaultBytes = 24;
+constexpr std::int64_t kMaxSplitGapUs = 1'300'000;  // past the tool's one-second wait for a byte
+constexpr unsigned kMaxExtraBusyPolls = 12;
+constexpr std::int64_t kMinStallUs = 1'500'000;
+constexpr std::int64_t kMaxStallUs = 4'000'000;
+
 struct UnitConfig {
     unsigned erasePolls = kDefaultErasePolls;    // busy answers after DownloadStart
     unsigned writePolls = kDefaultWritePolls;    // busy answers after each DownloadData
@@ -59,6 +77,7 @@ struct UnitConfig {
     std::size_t noiseBytes = 0;                  // line noise written before each reply
     std::uint64_t corruptEvery = 0;              // every Nth reply has its last check byte inverted; 0 = never
     std::size_t memoryCapBytes = kDefaultMemoryCapBytes;
+    FaultMix faults;
 };
 
 // One thing the core wants the caller to do or record, in order.
@@ -68,11 +87,17 @@ struct Event {
         Bad,         // a complete frame with a bad check code, or an impossible length, was received and ignored
         Drop,        // a partial frame stalled and was dropped
         Noise,       // write these noise bytes (they precede the reply that follows)
-        Out,         // write this reply
-        MemorySaved  // a DownloadEnd arrived: the memory image is worth saving now
+        Out,         // write this reply (or this piece of it, `delayUs` after the piece before)
+        MemorySaved, // a DownloadEnd arrived: the memory image is worth saving now
+        Fault,       // a fault of the mix was injected; `note` says which
+        Vanish       // the line disappears: close it and end
     };
+    Event(Kind k, std::vector<std::uint8_t> b = {}, std::int64_t delay = 0, std::string text = {})
+        : kind(k), bytes(std::move(b)), delayUs(delay), note(std::move(text)) {}
     Kind kind;
     std::vector<std::uint8_t> bytes;
+    std::int64_t delayUs;
+    std::string note;
 };
 
 // A complete frame: sync, length, code, data, check code low then high.
@@ -81,11 +106,11 @@ std::vector<std::uint8_t> buildFrame(std::uint8_t code, const std::vector<std::u
 // The noise pattern: never contains the sync byte, so it can never start a frame.
 std::vector<std::uint8_t> noisePattern(std::size_t count);
 
-// "IN", "BAD", "DROP", "NOISE", "OUT"; empty for MemorySaved.
+// "IN", "BAD", "DROP", "NOISE", "OUT", "FAULT"; empty for MemorySaved and Vanish.
 const char* transcriptTag(Event::Kind kind);
 
-// "<seconds>.<6 digits> <TAG> <HEX BYTES>", no newline.
-std::string transcriptLine(std::int64_t microsSinceStart, Event::Kind kind, const std::vector<std::uint8_t>& bytes);
+// "<seconds>.<6 digits> <TAG> <HEX BYTES>" ("... FAULT <note>" for a fault), no newline.
+std::string transcriptLine(std::int64_t microsSinceStart, const Event& event);
 
 class UnitCore {
 public:
@@ -118,9 +143,12 @@ private:
     std::optional<std::vector<std::uint8_t>> act(const std::vector<std::uint8_t>& frame, std::vector<Event>& events);
     std::vector<std::uint8_t> statusReply();
     bool busyNow();
-    void startBusy(Phase phase, unsigned polls);
+    void startBusy(Phase phase, unsigned polls, std::vector<Event>& events);
     void writeBlock(std::uint32_t offset, const std::uint8_t* bytes, std::size_t count);
     void emitReply(std::vector<std::uint8_t> reply, std::vector<Event>& events);
+    bool chance(double probability);
+    std::uint64_t below(std::uint64_t bound);
+    void fault(std::string note, std::vector<Event>& events);
 
     UnitConfig config_;
 
@@ -134,6 +162,11 @@ private:
     unsigned busyPollsLeft_ = 0;
     bool resultReported_ = false;
     std::vector<std::uint8_t> memory_;  // size is the extent
+
+    // Fault mix.
+    std::uint64_t random_;
+    std::int64_t nowUs_ = 0;
+    std::int64_t stallUntilUs_ = 0;
 
     // Scenario counters.
     std::uint64_t validFrames_ = 0;

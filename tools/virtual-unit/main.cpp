@@ -60,11 +60,11 @@ public:
         file_ = std::fopen(path.c_str(), "w");
         return file_ != nullptr;
     }
-    void write(std::int64_t sinceStartNs, Event::Kind kind, const std::vector<std::uint8_t>& bytes) {
+    void write(std::int64_t sinceStartNs, const Event& event) {
         if (file_ == nullptr) {
             return;
         }
-        const std::string line = vunit::transcriptLine(sinceStartNs / kNanosPerMicro, kind, bytes);
+        const std::string line = vunit::transcriptLine(sinceStartNs / kNanosPerMicro, event);
         std::fprintf(file_, "%s\n", line.c_str());
         std::fflush(file_);
     }
@@ -150,7 +150,7 @@ public:
             const std::size_t due = baud_ == 0 ? p.bytes.size() : bytesDueBy(p, nowNs);
             if (due > p.sent) {
                 if (p.sent == 0) {
-                    transcript_.write(nowNs - startNs_, p.kind, p.bytes);
+                    transcript_.write(nowNs - startNs_, Event{p.kind, p.bytes});
                 }
                 if (!writeAll(p.bytes.data() + p.sent, due - p.sent)) {
                     p.sent = p.bytes.size();  // the line does not wait for a listener: the rest is lost
@@ -387,6 +387,8 @@ int run(const vunit::Options& options) {
 
     // With --pace-received, the frame just received is charged its own line time before the reply can start.
     std::int64_t receivedLineNs = 0;
+    std::int64_t pieceDueNs = 0;
+    bool vanished = false;  // the fault mix pulled the line: close it and end
     auto handle = [&](const std::vector<Event>& events, std::int64_t nowNs) {
         for (const Event& e : events) {
             switch (e.kind) {
@@ -395,15 +397,21 @@ int run(const vunit::Options& options) {
                                          ? lineTimeNs(e.bytes.size(), options.baud)
                                          : 0;
                     transcript.noteLineSettings(nowNs - startNs, lineSettingsOf(pty.slave));
-                    transcript.write(nowNs - startNs, e.kind, e.bytes);
+                    transcript.write(nowNs - startNs, e);
                     break;
                 case Event::Kind::Bad:
                 case Event::Kind::Drop:
-                    transcript.write(nowNs - startNs, e.kind, e.bytes);
+                case Event::Kind::Fault:
+                    transcript.write(nowNs - startNs, e);
                     break;
                 case Event::Kind::Noise:
                 case Event::Kind::Out:
-                    line.enqueue(nowNs + delayNs + receivedLineNs, e.kind, e.bytes);
+                    // A piece of a split reply comes `delayUs` after the piece before it.
+                    pieceDueNs = std::max(pieceDueNs, nowNs + delayNs + receivedLineNs) + e.delayUs * kNanosPerMicro;
+                    line.enqueue(pieceDueNs, e.kind, e.bytes);
+                    break;
+                case Event::Kind::Vanish:
+                    vanished = true;
                     break;
                 case Event::Kind::MemorySaved:
                     if (!options.memoryOutPath.empty()) {
@@ -416,7 +424,7 @@ int run(const vunit::Options& options) {
 
     bool stop = false;
     std::vector<std::uint8_t> chunk(kReadChunkBytes);
-    while (!stop) {
+    while (!stop && !vanished) {
         std::int64_t now = monotonicNs();
         handle(core.tick(sinceStartUs(now)), now);
         line.service(now);

@@ -79,3 +79,53 @@ TEST(UnitCore, CorruptionAndNoiseThatTheLineTestsRelyOn) {
     EXPECT_EQ(events[1].bytes.size(), 13u);
     EXPECT_EQ(std::count(events[1].bytes.begin(), events[1].bytes.end(), frame::kSync), 0);
 }
+
+TEST(UnitCore, EachFaultOfTheMixIsInjectedAndLogged) {
+    const struct {
+        double FaultMix::*kind;
+        const char* tags;  // after one StatusRequest
+        const char* note;
+    } rows[] = {
+        {&FaultMix::drop, "INFAULT", "drop"},
+        {&FaultMix::corrupt, "INFAULTOUT", "corrupt"},
+        {&FaultMix::noise, "INFAULTNOISEOUT", "noise "},
+        {&FaultMix::split, "INFAULTOUTOUT", "split "},
+        {&FaultMix::stall, "INFAULT", "stall "},
+        {&FaultMix::vanish, "INFAULT", "vanish"},
+    };
+    for (const auto& row : rows) {
+        UnitConfig config;
+        config.faults.*(row.kind) = 1;
+        UnitCore core(config);
+        std::string tags, note;
+        Bytes written;
+        for (const Event& e : core.receive(kStatus.data(), kStatus.size(), 1000)) {
+            tags += transcriptTag(e.kind);
+            if (e.kind == Event::Kind::Fault) note = e.note;
+            if (e.kind == Event::Kind::Out) written.insert(written.end(), e.bytes.begin(), e.bytes.end());
+        }
+        EXPECT_EQ(tags, row.tags) << row.note;
+        EXPECT_EQ(note.rfind(row.note, 0), 0u) << note;
+        if (row.kind == &FaultMix::corrupt) EXPECT_EQ(written, (Bytes{0xFC, 0x05, 0x1A, 0xF4, 0x17}));
+        if (row.kind == &FaultMix::split) EXPECT_EQ(written, (Bytes{0xFC, 0x05, 0x1A, 0xF4, 0xE8})) << "whole";
+    }
+    UnitConfig stalled;
+    stalled.faults.stall = 1;
+    UnitCore core(stalled);
+    core.receive(kStatus.data(), kStatus.size(), 0);
+    const auto again = core.receive(kStatus.data(), kStatus.size(), kMinStallUs - 1);
+    EXPECT_EQ(again.back().note, "stalled") << "no reply until the stall is over";
+    UnitConfig busy;
+    busy.faults.busy = 1;
+    Unit u{UnitCore(busy)};
+    const Bytes start = buildFrame(kCodeDownloadStart);
+    std::string note;
+    for (const Event& e : u.core.receive(start.data(), start.size(), 0)) note += e.note;
+    unsigned busyPolls = 0;
+    while (u.ask(kStatus) == buildFrame(kCodeDownloadMode, {kFlagBusy})) ++busyPolls;
+    EXPECT_EQ("busy +" + std::to_string(busyPolls - kDefaultErasePolls), note) << "the erase lasts that much longer";
+    const std::vector<std::string> bad = {"--faults", "drop=1.5"};
+    EXPECT_FALSE(parseOptions(bad).ok);
+    const auto parsed = parseOptions({"--faults", "split=0.25,vanish=0", "--seed", "9"});
+    EXPECT_TRUE(parsed.ok && parsed.options.unit.faults.split == 0.25 && parsed.options.unit.faults.seed == 9);
+}

@@ -5,6 +5,8 @@ set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 FUZZ_SECONDS="${QBV_FUZZ_SECONDS:-10}"
+SOAK_RUNS="${QBV_SOAK_RUNS:-20}"    # about a minute
+SOAK_SEED="${QBV_SOAK_SEED:-1}"
 
 source "$ROOT/scripts/packages.sh"
 qbv_install_packages || exit 1
@@ -61,6 +63,12 @@ status=$?
 grep '^ok: fleet' build/logs/fleet.log
 record "fleet role" $status
 
+echo "== a short soak: downloads into virtual units under random faults, ${SOAK_RUNS} runs of 4 units, seed ${SOAK_SEED}"
+python3 scripts/soak.py --bin build/release/bin --runs "$SOAK_RUNS" --seed "$SOAK_SEED" --units 4 >build/logs/soak.log 2>&1
+status=$?
+tail -n 20 build/logs/soak.log
+record "short soak" $status
+
 echo "== host tests (ASan/UBSan)"
 run_ctest build/host
 echo "== win32: the shipped i686 build under 32-bit Wine (user-mode emulation, set up once in build/wine32)"
@@ -73,7 +81,8 @@ echo "== win64: the x86_64 build under wine64"
 run_ctest build/win64
 
 echo "== fuzzing, ${FUZZ_SECONDS} s per target"
-for target in fuzz_comm_message fuzz_base64 fuzz_frame_receiver fuzz_dispatch; do
+for target in fuzz_comm_message fuzz_base64 fuzz_frame_receiver fuzz_dispatch fuzz_settings fuzz_image_check \
+              fuzz_download_procedure; do
     corpus="build/fuzz-corpus/$target"
     mkdir -p "$corpus"
     if [ -x "build/host/bin/$target" ]; then

@@ -45,7 +45,7 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
         ->allow_extra_args(false);
     app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")
         ->check(CLI::IsMember({flashopt::kBaudRates[0], flashopt::kBaudRates[1], flashopt::kBaudRates[2]}));
-    auto* checkFlag = app.add_flag("--check", check, "Check the image only: print its FILE-CRC");
+    app.add_flag("--check", check, "Check the image only: print its FILE-CRC");
     auto* listFlag = app.add_flag("--list-ports", "List the serial ports of this machine");
     app.add_flag("--json", o.json, "JSON Lines on stdout instead of the human lines");
     app.add_flag("--quiet,-q", o.quiet, "Only the final lines");
@@ -54,7 +54,6 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
         ->check(CLI::PositiveNumber);
     app.add_option("--log", o.logDir, "Write a frame transcript per unit into this folder");
     app.add_option("IMAGE", o.image, "The firmware image file");
-    checkFlag->excludes(listFlag);
 
     try {
         app.parse(argc, argv);

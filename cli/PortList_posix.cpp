@@ -12,13 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SerialPort.h"
+
 namespace {
 constexpr const char* kTtyClass = "/sys/class/tty";
 constexpr const char* kById = "/dev/serial/by-id";
 constexpr const char* kDeviceFolder = "/dev/";
-
-// The same rule the serial line uses: a name without a leading slash lies in /dev.
-std::string devicePath(const std::string& port) { return !port.empty() && port[0] == '/' ? port : kDeviceFolder + port; }
 
 std::vector<std::string> entries(const std::string& folder) {
     std::vector<std::string> names;
@@ -49,12 +48,12 @@ std::vector<std::string> ports::listPorts(const std::string& root) {
 
 std::string ports::canonicalName(const std::string& port) {
     char resolved[PATH_MAX];
-    const std::string path = devicePath(port);
+    const std::string path = serial::devicePathOf(port);
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
 std::string ports::whyNotOpened(const std::string& port) {
-    const int fd = ::open(devicePath(port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(serial::devicePathOf(port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return "no such port";
         if (errno == EBUSY) return "held by another program";

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "SerialPort.h"
+
 namespace {
 constexpr const char* kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr const char* kDevicePrefix = "\\\\.\\";
@@ -44,13 +46,14 @@ std::vector<std::string> ports::listPorts(const std::string&) {
 }
 
 std::string ports::canonicalName(const std::string& port) {
-    std::string name = port.rfind(kDevicePrefix, 0) == 0 ? port.substr(4) : port;
+    const std::string prefix = kDevicePrefix;
+    std::string name = port.rfind(prefix, 0) == 0 ? port.substr(prefix.size()) : port;
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
 }
 
 std::string ports::whyNotOpened(const std::string& port) {
-    const std::string path = kDevicePrefix + canonicalName(port);
+    const std::string path = serial::devicePathOf(canonicalName(port));
     const HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device != INVALID_HANDLE_VALUE) {
         CloseHandle(device);

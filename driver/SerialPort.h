@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "BytePort.h"
 
@@ -14,6 +15,11 @@ constexpr std::uint32_t kSingleByteReadLimitMs = kReadTotalTimeoutMultiplierMs *
 constexpr std::uint32_t kIncompleteGuardSeconds = 5;       // give up once more than this many whole seconds passed
 constexpr std::uint32_t kIncompleteRetrySleepMs = 10;
 constexpr std::uint32_t kReadAheadBytes = 256;             // bytes taken at once when they are already waiting
+}  // namespace serial
+
+namespace serial {
+// The device a port name opens: on Linux a name without a leading slash lies in /dev; on Windows "\\.\" + the name.
+std::string devicePathOf(const std::string& portName);
 }  // namespace serial
 
 class SerialPort : public BytePort {

@@ -42,9 +42,6 @@ tcflag_t characterSizeOf(std::uint8_t dataBits) {
 }
 
 // A name such as "ttyS0" lives in /dev; a path is used as it stands.
-std::string devicePath(const std::string& portName) {
-    return !portName.empty() && portName[0] == '/' ? portName : kDeviceFolder + portName;
-}
 
 }  // namespace
 
@@ -68,9 +65,13 @@ SerialPort::~SerialPort() {
     impl_->closeDevice();
 }
 
+std::string serial::devicePathOf(const std::string& portName) {
+    return !portName.empty() && portName[0] == '/' ? portName : kDeviceFolder + portName;
+}
+
 bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) {
     Impl& p = *impl_;
-    p.fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    p.fd = ::open(serial::devicePathOf(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (p.fd == kNoDevice) return false;
     // Exclusive use, as on Windows: a second opener of the same line is refused.
     if (flock(p.fd, LOCK_EX | LOCK_NB) != 0) {

@@ -79,9 +79,11 @@ SerialPort::~SerialPort() {
     impl_->closeHandles();
 }
 
+std::string serial::devicePathOf(const std::string& portName) { return kDevicePrefix + portName; }
+
 bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) {
     Impl& p = *impl_;
-    const std::string path = kDevicePrefix + portName;
+    const std::string path = serial::devicePathOf(portName);
     p.device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (p.device == INVALID_HANDLE_VALUE) return false;

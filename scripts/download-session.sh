@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sourced by demo.sh and bench.sh: builds what a download through the real window needs, starts a virtual unit on a
-# COM port of the private Wine prefix, and runs tools/window-operator's program against it in a fresh tool folder.
+# COM port of the private Wine prefix, and runs devtools/window-operator's program against it in a fresh tool folder.
 source "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
 QBV_HOST_BIN="$QBV_ROOT/build/host/bin"
 QBV_WIN_BIN="$QBV_ROOT/build/$QBV_WINE_ARCH/bin"   # the Windows build QBV_WINE_ARCH names (win32 or win64)

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# qbv-flash.exe under Wine: the port list from the registry, a download into one unit (COM1), then into two at once
+# (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line per unit, and each unit's
+# memory must equal the image.
+#   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE
+set -u
+VIRTUAL_UNIT="$1"
+MAKE_SAMPLE_IMAGE="$2"
+EXE="$3"
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$HERE/../../scripts/wine-prefix.sh"
+IMAGE_BYTES=3000
+folder="$(mktemp -d)"
+trap 'rm -rf "$folder"' EXIT
+"$MAKE_SAMPLE_IMAGE" "$folder/image.bin" $IMAGE_BYTES 5 >/dev/null || exit 1
+status=0
+
+# flash_into "PORT..." ARGUMENT...: runs qbv-flash.exe and checks its status, its lines and the units' memories.
+flash_into() {
+    local ports="$1"
+    shift
+    local out
+    out="$("$HERE/../../scripts/with-virtual-units.sh" "$VIRTUAL_UNIT" "$EXE" "$@" "$folder/image.bin" 2>"$folder/err")"
+    local code=$?
+    echo "$out"
+    [ $code -eq 0 ] || { echo "FAIL: exit code $code for $*"; cat "$folder/err"; status=1; }
+    for port in $ports; do
+        echo "$out" | grep -q "^$port: The target file was downloaded successfully  CRC:\(....\) FILE-CRC:\1  match" ||
+            { echo "FAIL: no matching line for $port"; status=1; }
+        local memory="$QBV_PORT_DIR/memory-$(echo "$port" | tr 'A-Z' 'a-z').bin"
+        cmp -n $IMAGE_BYTES "$memory" "$folder/image.bin" || { echo "FAIL: the memory of $port differs"; status=1; }
+    done
+}
+
+qbv_ensure_prefix
+"$QBV_WINE" "$EXE" --list-ports 2>/dev/null | tr -d '\r' | grep -qx "COM1" || { echo "FAIL: COM1 is not listed"; status=1; }
+flash_into "COM1" -p COM1
+flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
+[ $status -eq 0 ] && echo "ok: port list, one unit and two at once"
+exit $status

@@ -4,26 +4,24 @@
 #include <cstdio>
 
 #include "Crc16.h"
-#include "FrameSync.h"
 #include "TextCodec.h"
 #include "UnitCommands.h"
 
 namespace {
-constexpr std::size_t kLengthIndex = 1;
 constexpr unsigned kBitsPerByte = 8;
 
 // The index of the first sync byte, or the size when there is none.
 std::size_t syncIndex(const std::vector<std::uint8_t>& bytes) {
     std::size_t i = 0;
-    while (i < bytes.size() && bytes[i] != frame::kSync) ++i;
+    while (i < bytes.size() && bytes[i] != unit::kSync) ++i;
     return i;
 }
 
 // True when a whole frame (sync, length and `length` bytes in all) lies at `at`.
 bool holdsFrame(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-    if (bytes.size() <= at + kLengthIndex) return false;
-    const std::size_t length = bytes[at + kLengthIndex];
-    return length >= unit::kCheckBytes + kLengthIndex + 1 && bytes.size() - at >= length;
+    if (bytes.size() <= at + unit::kLengthIndex) return false;
+    const std::size_t length = bytes[at + unit::kLengthIndex];
+    return length >= unit::kCheckBytes + unit::kLengthIndex + 1 && bytes.size() - at >= length;
 }
 
 bool checkBytesMatch(const std::uint8_t* frame, std::size_t length) {
@@ -95,7 +93,7 @@ std::string describeCommand(const std::vector<std::uint8_t>& frame) {
 std::string describeReply(const std::vector<std::uint8_t>& bytes) {
     const std::size_t at = syncIndex(bytes);
     if (!holdsFrame(bytes, at)) return bytes.empty() ? "nothing" : "incomplete";
-    const std::size_t length = bytes[at + kLengthIndex];
+    const std::size_t length = bytes[at + unit::kLengthIndex];
     std::string text = statusName(bytes.data() + at, length);
     if (!checkBytesMatch(bytes.data() + at, length)) text += ", wrong check bytes";
     if (at > 0) text += ", after " + std::to_string(at) + " other bytes";

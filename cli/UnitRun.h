@@ -1,5 +1,6 @@
-// UnitRun: one unit's whole download on the calling thread: the download procedure over an in-process driver core,
-// its requests taken in order from a queue (status poll, command frame, blank-block step).
+// UnitRun: one unit's whole download on the calling thread: the download procedure driven in a plain loop over the
+// unit's frame exchange, its requests taken in order from a queue (status poll, command frame, blank-block step,
+// closing).
 #pragma once
 
 #include <array>
@@ -9,15 +10,13 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "ByteBuffer.h"
-#include "CommDriver.h"
-#include "DownloadPorts.h"
+#include "BytePort.h"
 #include "DownloadProcedure.h"
-#include "DriverClient.h"
+#include "DownloadShell.h"
+#include "FrameExchange.h"
 #include "ImageFile.h"
-#include "LinkWorkerCore.h"
 
 namespace unitrun {
 // The wait before each status poll, counted from the end of the exchange before it, as the window's worker waits
@@ -31,7 +30,7 @@ enum class UnitEnd {
     Finished,     // the procedure ended: `outcome` says how
     PortFailed,   // the port could not be opened; nothing was sent
     Interrupted,  // stopped from outside after the exchange under way
-    Stalled,      // the procedure waited for an answer the link will never give
+    Stalled,      // the procedure waited for an answer that will never come
     TimedOut,     // the download did not end within its time-out
 };
 
@@ -55,10 +54,10 @@ public:
     virtual void progressed(std::uint32_t blocksDone) = 0;
 };
 
-class UnitRun : private DownloadLink, private DownloadView, private LinkOutlet {
+class UnitRun : private UnitRequests, private DownloadView {
 public:
-    // `makePort` makes the unit's byte port; `interrupted` and the time-out are looked at between exchanges.
-    UnitRun(std::string portName, std::uint32_t baudRate, CommDriver::PortFactory makePort, UnitEvents& events,
+    // `line` is the unit's byte port, not yet open; `interrupted` and the time-out are looked at between exchanges.
+    UnitRun(std::string portName, std::uint32_t baudRate, std::unique_ptr<BytePort> line, UnitEvents& events,
             const std::atomic<bool>& interrupted, double timeoutSeconds);
     UnitRun(const UnitRun&) = delete;
     UnitRun& operator=(const UnitRun&) = delete;
@@ -67,54 +66,38 @@ public:
     UnitReport run(const ImageLoad& image);
 
 private:
-    enum class Request { Poll, Command, BlankStep };
+    enum class Request { Poll, Command, BlankStep, Close };
     struct Queued {
         Request request;
         ByteBuffer frame;  // for Command
     };
-    struct Answer {
-        WindowMessage message;
-        ByteBuffer bytes;
-    };
 
     void perform(const Queued& queued);
-    void deliverAnswers();
+    void closeLine();
     UnitReport finish(UnitEnd end);
 
-    // DownloadLink
-    bool isConnected() const override { return connected_; }
-    bool connect() override;
-    void disablePolling() override {}  // the command line never polls on its own
-    void pollOnce() override { queue_.push_back({Request::Poll, ByteBuffer()}); }
-    void postCommand(const ByteBuffer& frame) override;
-    void disconnect() override { disconnecting_ = true; }
+    // UnitRequests: each request joins the queue, in order.
+    bool ensureOpen() override;
+    void requestStatus() override { queue_.push_back({Request::Poll, ByteBuffer()}); }
+    void sendCommand(const ByteBuffer& frame) override;
+    void resumeAfterBlank() override;
+    void close() override { queue_.push_back({Request::Close, ByteBuffer()}); }
 
-    // DownloadView
-    void setStatusText(const std::string& text) override;
-    void setProgress(std::uint32_t position) override;
-    void disableControls() override {}
-    void enableControls() override {}
-    void showBox(const OutcomeBox&) override {}  // only for Start without an image, which the caller rules out
+    // DownloadView: phases and progress go to the watcher; the outcome goes into the report.
+    void showStatus(const std::string& text) override;
+    void showProgress(std::uint32_t blocksDone) override;
     void showOutcome(const DownloadOutcome& outcome) override;
-    void postSendCancel() override;
-
-    // LinkOutlet
-    bool post(WindowMessage message, ByteBuffer* buffer) override;
-    void debug(const std::string&) override {}
 
     std::string portName_;
     std::uint32_t baudRate_;
     UnitEvents& events_;
     const std::atomic<bool>& interrupted_;
     std::chrono::duration<double> timeout_;
-    DriverClient client_;
-    LinkWorkerCore core_;
+    FrameExchange exchange_;
     DownloadProcedure procedure_;
 
     std::deque<Queued> queue_;
-    std::vector<Answer> answers_;
-    bool connected_ = false;
-    bool disconnecting_ = false;
+    bool lineHeld_ = false;  // opened, or tried: the line is closed once, at the end
     bool ended_ = false;
     std::string phase_;
     std::int64_t lastDataOffset_ = -1;

@@ -162,13 +162,9 @@ int flash(const FlashOptions& o, const ImageLoad& image) {
     }
     for (std::size_t i = 0; i < o.ports.size(); ++i) {
         threads.emplace_back([&, i] {
-            std::shared_ptr<FrameLog> log = logs[i];
-            auto makePort = [log]() -> std::unique_ptr<BytePort> {
-                auto line = std::make_unique<SerialPort>();
-                if (!log) return line;
-                return std::make_unique<LoggingBytePort>(std::move(line), log);
-            };
-            UnitRun run(ports::canonicalName(o.ports[i]), o.baud, makePort, *watches[i], interrupted, timeout);
+            std::unique_ptr<BytePort> line = std::make_unique<SerialPort>();
+            if (logs[i]) line = std::make_unique<LoggingBytePort>(std::move(line), logs[i]);
+            UnitRun run(ports::canonicalName(o.ports[i]), o.baud, std::move(line), *watches[i], interrupted, timeout);
             results[i].report = run.run(image);
             if (results[i].report.end == UnitEnd::PortFailed) results[i].portProblem = ports::whyNotOpened(o.ports[i]);
             queue.push({Event::Kind::Done, i, watches[i]->now(), ""});

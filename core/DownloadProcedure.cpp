@@ -1,7 +1,6 @@
-// The download state machine: each answer from the link moves it one step and asks the link for one more thing.
+// The download state machine: each answer from the unit moves it one step and asks the unit for one more thing.
 #include "DownloadProcedure.h"
 
-#include "OutcomeBoxes.h"
 #include "StatusText.h"
 #include "UnitCommands.h"
 
@@ -38,9 +37,9 @@ bool isCounted(DownloadState state) {
 bool carriesUnitCrc(const ByteBuffer& reply) { return reply.size() > unit::kCrcHighIndex; }
 }  // namespace
 
-DownloadProcedure::DownloadProcedure(DownloadView& view, DownloadLink* link) : view_(view), link_(link) {}
+DownloadProcedure::DownloadProcedure(DownloadView& view, UnitRequests* unit) : view_(view), unit_(unit) {}
 
-void DownloadProcedure::attachLink(DownloadLink* link) { link_ = link; }
+void DownloadProcedure::attach(UnitRequests* unit) { unit_ = unit; }
 
 std::uint32_t DownloadProcedure::retryCount(DownloadState state) const {
     if (!isCounted(state)) return 0;
@@ -57,43 +56,50 @@ std::uint32_t& DownloadProcedure::counter(DownloadState state) {
     return retryCount_[stateNumber(state) - kFirstCountedState];
 }
 
-void DownloadProcedure::start(const ByteBuffer& image, std::uint16_t fileCrc) {
-    if (image.empty()) {
-        view_.showBox(noImageBox());
-        return;
-    }
-    if (link_ == nullptr) return;
-    if (!link_->isConnected() && !link_->connect()) return;  // the connect routine has shown its box
+StartResult DownloadProcedure::start(const ByteBuffer& image, std::uint16_t fileCrc) {
+    if (image.empty()) return StartResult::NoImage;
+    if (unit_ == nullptr) return StartResult::NoLine;
+    if (!unit_->ensureOpen()) return StartResult::NotOpened;
 
     imageData_ = image;
     fileCrc_ = fileCrc;
-    link_->disablePolling();
-    link_->pollOnce();
+    unit_->stopOwnPolling();
+    unit_->requestStatus();
     state_ = DownloadState::AwaitDisable;
-    view_.disableControls();
+    view_.lockControls(true);
     retryCount_.fill(0);
     retriesUsed_.fill(0);
-    view_.setProgress(download::kStartProgress);
+    view_.showProgress(download::kStartProgress);
+    return StartResult::Started;
+}
+
+void DownloadProcedure::onAnswer(const UnitAnswer& answer) {
+    switch (answer.kind) {
+    case UnitAnswer::Kind::StatusUpdate: onStatusUpdate(answer.bytes); break;
+    case UnitAnswer::Kind::Response: onResponse(answer.bytes); break;
+    case UnitAnswer::Kind::Alarm: onAlarm(answer.bytes); break;
+    case UnitAnswer::Kind::None: break;  // no answer came: the procedure goes on waiting
+    }
 }
 
 void DownloadProcedure::onStatusUpdate(const ByteBuffer& reply) {
-    showStatus(reply);
+    showStatusOf(reply);
     step(reply);
 }
 
 void DownloadProcedure::onResponse(const ByteBuffer& reply) {
-    showStatus(reply);
+    showStatusOf(reply);
     step(reply);
 }
 
 void DownloadProcedure::onAlarm(const ByteBuffer& buffer) { step(buffer); }
 
-void DownloadProcedure::onSendCancel() {
+void DownloadProcedure::onBlankPassed() {
     if (state_ == DownloadState::SkipBlank) advanceBlock(false);
 }
 
-void DownloadProcedure::showStatus(const ByteBuffer& reply) {
-    if (const auto text = statusTextForReply(reply, state_)) view_.setStatusText(*text);
+void DownloadProcedure::showStatusOf(const ByteBuffer& reply) {
+    if (const auto text = statusTextForReply(reply, state_)) view_.showStatus(*text);
 }
 
 void DownloadProcedure::step(const ByteBuffer& reply) {
@@ -199,7 +205,7 @@ void DownloadProcedure::onAwaitFinalDisable(const ByteBuffer& reply) {
     if (isDisable(reply)) {
         finishDownload();
         view_.showOutcome(endedWith(OutcomeKind::Succeeded, DownloadState::Idle));
-        view_.setProgress(download::kStartProgress);
+        view_.showProgress(download::kStartProgress);
         return;
     }
     if (isResultGood(reply)) return send(buildFrame(UnitCommand::Ack));  // the unit repeats its result
@@ -248,7 +254,7 @@ void DownloadProcedure::sendFirstBlock() {
 void DownloadProcedure::advanceBlock(bool fromReady) {
     blockOffset_ += unit::kBlockSize;
     ++blocksDone_;
-    view_.setProgress(blocksDone_);
+    view_.showProgress(blocksDone_);
 
     // The block before was not the last one, so at least one byte lies at blockOffset.
     const auto imageSize = static_cast<std::uint32_t>(imageData_.size());
@@ -261,7 +267,7 @@ void DownloadProcedure::advanceBlock(bool fromReady) {
     }
     if (isBlankBlock(imageData_.data() + blockOffset_, unit::kBlockSize)) {
         state_ = DownloadState::SkipBlank;
-        view_.postSendCancel();
+        unit_->resumeAfterBlank();
         return;
     }
     sendBlock(blockOffset_, unit::kBlockSize);
@@ -280,12 +286,10 @@ void DownloadProcedure::sendBlock(std::uint32_t offset, std::uint32_t count) {
 void DownloadProcedure::sendLastBlock() { sendBlock(blockOffset_, unit::kBlockSize); }
 
 void DownloadProcedure::finishDownload() {
-    if (link_ != nullptr) {
-        link_->disablePolling();
-        link_->disconnect();
-    }
-    view_.enableControls();
-    view_.setStatusText(status::kCleared);
+    unit_->stopOwnPolling();
+    unit_->close();
+    view_.lockControls(false);
+    view_.showStatus(status::kCleared);
     state_ = DownloadState::Idle;
     imageData_.clear();
 }
@@ -294,10 +298,6 @@ DownloadOutcome DownloadProcedure::endedWith(OutcomeKind kind, DownloadState sta
     return DownloadOutcome{kind, state, unitCrcHigh_, unitCrcLow_, fileCrc_};
 }
 
-void DownloadProcedure::poll() {
-    if (link_ != nullptr) link_->pollOnce();
-}
+void DownloadProcedure::poll() { unit_->requestStatus(); }
 
-void DownloadProcedure::send(const ByteBuffer& frame) {
-    if (link_ != nullptr) link_->postCommand(frame);
-}
+void DownloadProcedure::send(const ByteBuffer& frame) { unit_->sendCommand(frame); }

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 #include "ByteBuffer.h"
-#include "DownloadPorts.h"
+#include "DownloadShell.h"
 #include "DownloadState.h"
+#include "UnitAnswer.h"
 
 namespace download {
 constexpr std::uint32_t kRetryLimit = 10;       // repetitions allowed in states 1, 2 and 4 to 9
@@ -19,33 +20,36 @@ constexpr std::uint32_t kStartProgress = 0;     // progress position at Start an
 std::uint32_t retryLimitOf(DownloadState state);
 }  // namespace download
 
+// How Start went.
+enum class StartResult {
+    Started,    // the first status poll is asked for
+    NoImage,    // no image is loaded: the shell shows noImageBox()
+    NoLine,     // the shell has no line to the unit at all (the window: the driver library was not written)
+    NotOpened,  // the line could not be opened (the shell has said why)
+};
+
 class DownloadProcedure {
 public:
-    // `link` may be null: then Start does nothing after its image check (the driver library was not written).
-    explicit DownloadProcedure(DownloadView& view, DownloadLink* link = nullptr);
+    // `unit` may be null until attach(): Start then does nothing after its image check.
+    explicit DownloadProcedure(DownloadView& view, UnitRequests* unit = nullptr);
     DownloadProcedure(const DownloadProcedure&) = delete;
     DownloadProcedure& operator=(const DownloadProcedure&) = delete;
 
-    void attachLink(DownloadLink* link);
+    void attach(UnitRequests* unit);
 
     // "Start Download". `image` is the loaded file, check bytes included (empty when none is loaded); the
     // procedure keeps its own copy of it and of `fileCrc`, so a file loaded during the download changes neither.
-    void start(const ByteBuffer& image, std::uint16_t fileCrc);
-    // The worker's answers. StatusUpdate and Response update the status line first; Alarm does not.
+    StartResult start(const ByteBuffer& image, std::uint16_t fileCrc);
+    // The unit's answers, in the order the requests were made. A status update and a response show their status
+    // first; an alarm does not; UnitAnswer::Kind::None changes nothing.
+    void onAnswer(const UnitAnswer& answer);
     void onStatusUpdate(const ByteBuffer& reply);
     void onResponse(const ByteBuffer& reply);
     void onAlarm(const ByteBuffer& buffer);
-    // SENDCANCEL, posted to itself after a blank block: takes the next block in state 13, nothing otherwise.
-    void onSendCancel();
+    // The shell's call after a blank block was passed over: takes the next block in state 13, nothing otherwise.
+    void onBlankPassed();
 
     DownloadState state() const { return state_; }
-    std::uint32_t blockOffset() const { return blockOffset_; }
-    std::uint32_t blocksDone() const { return blocksDone_; }
-    std::uint8_t unitCrcHigh() const { return unitCrcHigh_; }
-    std::uint8_t unitCrcLow() const { return unitCrcLow_; }
-    std::uint16_t fileCrc() const { return fileCrc_; }
-    // The image of the download under way (empty when idle).
-    const ByteBuffer& imageData() const { return imageData_; }
     // The repetition count of states 1 to 9; 0 for any other state.
     std::uint32_t retryCount(DownloadState state) const;
     // All repetitions states 1 to 9 made since Start (their counts reset on entry; this one does not); 0 for others.
@@ -53,7 +57,7 @@ public:
 
 private:
     void step(const ByteBuffer& reply);
-    void showStatus(const ByteBuffer& reply);
+    void showStatusOf(const ByteBuffer& reply);
 
     // One step per waiting state.
     void onAwaitDisable(const ByteBuffer& reply);
@@ -85,7 +89,7 @@ private:
     void send(const ByteBuffer& frame);
 
     DownloadView& view_;
-    DownloadLink* link_;
+    UnitRequests* unit_;
 
     DownloadState state_ = DownloadState::Idle;
     ByteBuffer imageData_;

@@ -1,4 +1,4 @@
-// Value conversions used inside request and response texts: base64, the "%02X " hex dump and plain decimal numbers.
+// Text of bytes and numbers: the "%02X " hex dump, CRCs as four hex digits, plain decimal numbers, trimming.
 #pragma once
 
 #include <cstddef>
@@ -6,15 +6,6 @@
 #include <string>
 
 #include "ByteBuffer.h"
-
-// Standard base64 (RFC 4648 alphabet, "=" fill, no line breaks).
-std::string encodeBase64(const std::uint8_t* bytes, std::size_t count);
-std::string encodeBase64(const ByteBuffer& bytes);
-
-// Appends the decoded bytes to `out`. Never fails: whole groups of four characters are taken,
-// a leftover of one to three characters is ignored, "=" and foreign characters count as 0,
-// and the output is shortened by the number of "=" met in the groups taken.
-void decodeBase64(const std::string& text, ByteBuffer& out);
 
 // Every byte as two upper-case hex digits followed by one space.
 std::string hexDump(const ByteBuffer& bytes);

@@ -5,7 +5,7 @@ namespace {
 
 ByteBuffer frameHead(std::uint8_t length, UnitCommand command) {
     ByteBuffer frame;
-    frame.append(frame::kSync);
+    frame.append(unit::kSync);
     frame.append(length);
     frame.append(static_cast<std::uint8_t>(command));
     return frame;
@@ -33,15 +33,14 @@ ByteBuffer buildDataFrame(std::uint32_t offset, const std::uint8_t* block, std::
 }
 
 bool dataFrameOffset(const std::uint8_t* frame, std::size_t size, std::uint32_t& offset) {
-    constexpr std::size_t kOffsetIndex = unit::kCodeIndex + 1;
     constexpr unsigned kBitsPerByte = 8;
-    if (size < kOffsetIndex + sizeof offset ||
+    if (size < unit::kOffsetIndex + sizeof offset ||
         frame[unit::kCodeIndex] != static_cast<std::uint8_t>(UnitCommand::DownloadData)) {
         return false;
     }
     offset = 0;
     for (std::size_t i = 0; i < sizeof offset; ++i) {
-        offset |= static_cast<std::uint32_t>(frame[kOffsetIndex + i]) << (kBitsPerByte * i);
+        offset |= static_cast<std::uint32_t>(frame[unit::kOffsetIndex + i]) << (kBitsPerByte * i);
     }
     return true;
 }

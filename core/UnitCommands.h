@@ -5,39 +5,7 @@
 #include <cstdint>
 
 #include "ByteBuffer.h"
-#include "FrameSync.h"
-
-// Command codes the tool sends.
-enum class UnitCommand : std::uint8_t {
-    StatusRequest = 0x11,
-    DownloadStart = 0xD0,
-    DownloadData = 0xD1,
-    DownloadEnd = 0xD2,
-    Ack = 0x50,
-};
-
-namespace unit {
-constexpr std::uint8_t kCheckBytes = 2;
-constexpr std::uint8_t kPlainFrameLength = 5;        // sync, length, code, two check bytes
-constexpr std::uint8_t kDataFrameOverhead = 9;       // sync, length, code, 4-byte offset, two check bytes
-constexpr std::uint8_t kEndFrameLength = 0x0B;       // DownloadEnd: six zero data bytes
-constexpr std::uint32_t kBlockSize = 246;            // bytes of image per DownloadData frame
-constexpr std::uint8_t kBlankByte = 0xFF;            // erased memory
-
-// Status codes in byte 2 of the unit's replies, and the flag in byte 3.
-constexpr std::uint8_t kStatusDisable = 0x1A;
-constexpr std::uint8_t kStatusReset = 0x40;
-constexpr std::uint8_t kStatusAck = 0x50;
-constexpr std::uint8_t kStatusDownloadMode = 0xD4;
-constexpr std::uint8_t kStatusDownloadResult = 0xD3;
-constexpr std::uint8_t kFlagClear = 0x00;            // ready / result good
-constexpr std::uint8_t kFlagSet = 0x80;              // busy / result flagged
-
-constexpr std::size_t kCodeIndex = 2;
-constexpr std::size_t kFlagIndex = 3;
-constexpr std::size_t kCrcLowIndex = 4;
-constexpr std::size_t kCrcHighIndex = 5;
-}  // namespace unit
+#include "UnitFrame.h"
 
 // A frame without data: StatusRequest, DownloadStart or Ack.
 ByteBuffer buildFrame(UnitCommand command);

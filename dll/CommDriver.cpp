@@ -4,7 +4,8 @@
 #include <new>
 #include <utility>
 
-#include "DebugMailslot.h"
+#include "Base64.h"
+#include "RequestTexts.h"
 #include "TextCodec.h"
 
 namespace {
@@ -15,7 +16,7 @@ std::string statusOnly(const char* statusLine) {
 
 }  // namespace
 
-CommDriver::CommDriver(PortFactory makePort) : makePort_(std::move(makePort)) {}
+CommDriver::CommDriver(PortFactory makePort, DebugSink debug) : makePort_(std::move(makePort)), debug_(std::move(debug)) {}
 
 CommDriver::~CommDriver() {
     releasePort();
@@ -29,7 +30,7 @@ void CommDriver::releasePort() {
 }
 
 std::string CommDriver::dispatch(const std::string& requestText) {
-    DebugMailslot::send(debugslot::kDriverSlot, requestText);
+    if (debug_) debug_(requestText);
 
     CommMessage request;
     request.parse(requestText);
@@ -38,12 +39,12 @@ std::string CommDriver::dispatch(const std::string& requestText) {
     if (method == comm::kMethodOpen) {
         response = handleOpen(request);
     } else if (method == comm::kMethodClose) {
-        response = handleClose(request);
+        response = handleClose();
     } else if (method == comm::kMethodCommand) {
         response = handleCommand(request);
     }
 
-    DebugMailslot::send(debugslot::kDriverSlot, response);
+    if (debug_) debug_(response);
     return response;
 }
 
@@ -60,7 +61,7 @@ std::string CommDriver::handleOpen(CommMessage& request) {
     releasePort();
     try {
         std::unique_ptr<BytePort> line = makePort_ ? makePort_() : nullptr;
-        if (line) heldPort_ = std::make_unique<FramePort>(std::move(line));
+        if (line) heldPort_ = std::make_unique<FrameExchange>(std::move(line));
     } catch (const std::bad_alloc&) {
         heldPort_.reset();
     }
@@ -71,7 +72,7 @@ std::string CommDriver::handleOpen(CommMessage& request) {
     return statusOnly(opened ? comm::kStatusOk : comm::kStatusMemoryFailure);
 }
 
-std::string CommDriver::handleClose(CommMessage&) {
+std::string CommDriver::handleClose() {
     releasePort();
     return statusOnly(comm::kStatusOk);
 }
@@ -84,16 +85,15 @@ std::string CommDriver::handleCommand(CommMessage& request) {
 
     ByteBuffer command;
     decodeBase64(request.header(comm::kArgument1), command);
-    ByteBuffer reply;
-    const int result = heldPort_->exchange(command, reply);
+    const FrameReply reply = heldPort_->exchange(command);
 
-    if (result == ExchangeOk) {
+    if (reply.result == ExchangeResult::Reply) {
         CommMessage answer(comm::kStatusOk);
-        answer.header(comm::kArgument0) = toDecimal(static_cast<std::uint32_t>(reply.size()));
-        answer.header(comm::kArgument1) = encodeBase64(reply);
+        answer.header(comm::kArgument0) = toDecimal(static_cast<std::uint32_t>(reply.frame.size()));
+        answer.header(comm::kArgument1) = encodeBase64(reply.frame);
         return answer.serialize();
     }
     CommMessage answer(comm::kStatusProtocolError);
-    answer.header(comm::kArgument0) = toDecimal(static_cast<std::uint32_t>(result));
+    answer.header(comm::kArgument0) = toDecimal(reasonCodeOf(reply.result));
     return answer.serialize();
 }

@@ -1,4 +1,4 @@
-// CommDriver: the driver library's one state object; turns request texts into answers over at most one held port.
+// CommDriver: the driver library's one state object: turns request texts into answers over at most one held port.
 #pragma once
 
 #include <functional>
@@ -7,30 +7,30 @@
 
 #include "BytePort.h"
 #include "CommMessage.h"
-#include "FramePort.h"
+#include "FrameExchange.h"
 
 class CommDriver {
 public:
-    // Makes the byte port of a new FramePort; returns null when none can be made.
+    // Makes the byte port of a new frame exchange; returns null when none can be made.
     using PortFactory = std::function<std::unique_ptr<BytePort>()>;
+    // Receives each request text and each answer (lk207.dll: the mailslot "DebugComm_lk207").
+    using DebugSink = std::function<void(const std::string&)>;
 
-    explicit CommDriver(PortFactory makePort);
-    virtual ~CommDriver();  // releases a port that is still held
+    explicit CommDriver(PortFactory makePort, DebugSink debug = DebugSink());
+    ~CommDriver();  // releases a port that is still held
     CommDriver(const CommDriver&) = delete;
     CommDriver& operator=(const CommDriver&) = delete;
 
     // The whole answer to one request text; empty for an unrecognised or missing "Method".
     std::string dispatch(const std::string& requestText);
 
-    std::string handleOpen(CommMessage& request);
-    std::string handleClose(CommMessage& request);
-    std::string handleCommand(CommMessage& request);
-
-    bool holdsPort() const { return heldPort_ != nullptr; }
-
 private:
+    std::string handleOpen(CommMessage& request);
+    std::string handleClose();
+    std::string handleCommand(CommMessage& request);
     void releasePort();
 
     PortFactory makePort_;
-    std::unique_ptr<FramePort> heldPort_;
+    DebugSink debug_;
+    std::unique_ptr<FrameExchange> heldPort_;
 };

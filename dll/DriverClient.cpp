@@ -1,18 +1,13 @@
 // DriverClient: request texts in, results out; the results map is overwritten entry by entry, never cleared.
 #include "DriverClient.h"
 
-#include "DebugMailslot.h"
-#include "LinkRequests.h"
-#include "TextCodec.h"
+#include "Base64.h"
+#include "RequestTexts.h"
 
 using namespace driverclient;
 
 DriverClient::DriverClient(std::unique_ptr<DriverLibrary> library, DebugSink debug)
-    : library_(std::move(library)), debug_(std::move(debug)) {
-    if (!debug_) {
-        debug_ = [](const std::string& text) { DebugMailslot::send(debugslot::kToolSlot, text); };
-    }
-}
+    : library_(std::move(library)), debug_(std::move(debug)) {}
 
 DriverClient::~DriverClient() {
     if (bound_) {
@@ -35,7 +30,7 @@ bool DriverClient::unbind() {
     return library_->release();
 }
 
-CommMessage DriverClient::exchange(const CommMessage& request) {
+CommMessage DriverClient::call(const CommMessage& request) {
     CommMessage response;
     response.parse(library_->request(request.serialize()));
     return response;
@@ -49,21 +44,21 @@ void DriverClient::setOpenCloseResults(CommMessage& response) {
 
 bool DriverClient::openPort(const std::string& portName, std::uint32_t baudRate) {
     if (!bound_) return false;
-    CommMessage response = exchange(openRequest(portName, baudRate));
+    CommMessage response = call(openRequest(portName, baudRate));
     setOpenCloseResults(response);
-    debug_(kOpenResultPrefix + response.serialize() + "\n");
+    if (debug_) debug_(kOpenResultPrefix + response.serialize() + "\n");
     return true;
 }
 
 void DriverClient::closePort() {
     if (!bound_) return;
-    CommMessage response = exchange(closeRequest());
+    CommMessage response = call(closeRequest());
     setOpenCloseResults(response);
 }
 
 bool DriverClient::sendCommand(ByteBuffer& frame) {
     if (!bound_) return false;
-    CommMessage response = exchange(commandRequest(frame));
+    CommMessage response = call(commandRequest(frame));
     const std::string code = response.header(comm::kResultCode);
     results_[kResultCode] = code;
     results_[kResultMessage] = response.header(comm::kResultMessage);
@@ -76,6 +71,12 @@ bool DriverClient::sendCommand(ByteBuffer& frame) {
     }
     results_[kErrorCode] = response.header(comm::kArgument0);
     return false;
+}
+
+FrameReply DriverClient::exchange(const ByteBuffer& command) {
+    ByteBuffer frame = command;
+    if (sendCommand(frame)) return {ExchangeResult::Reply, frame};
+    return {failureOfReason(result(kErrorCode)), ByteBuffer()};
 }
 
 std::string DriverClient::result(const std::string& name) const {

@@ -1,6 +1,6 @@
-// DriverClient: the tool's only contact with the driver library: binds it, sends the Open, Close and Command
-// requests, and keeps the results of the last requests in a map. It knows nothing of threads:
-// its owner (LinkWorker) uses it from one thread at a time.
+// DriverClient: the window's only contact with the driver library: binds it, sends the Open, Close and Command
+// requests, and keeps the results of the last requests in a map; as a frame channel, a Command and what its answer
+// names. It knows nothing of threads: its owner (LinkWorker) uses it from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "ByteBuffer.h"
 #include "CommMessage.h"
 #include "DriverLibrary.h"
+#include "FrameChannel.h"
 
 namespace driverclient {
 // Result names.
@@ -23,13 +24,13 @@ constexpr const char* kResponseText = "ResponseText";
 constexpr const char* kOpenResultPrefix = "Result = ";
 }  // namespace driverclient
 
-class DriverClient {
+class DriverClient : public FrameChannel {
 public:
     using DebugSink = std::function<void(const std::string&)>;
 
-    // `debug` receives the "Result = " text of each Open; by default it goes to the mailslot "Debug_QBV_DOWNLOAD".
+    // `debug` receives the "Result = " text of each Open (the window: the mailslot "Debug_QBV_DOWNLOAD").
     explicit DriverClient(std::unique_ptr<DriverLibrary> library, DebugSink debug = DebugSink());
-    ~DriverClient();  // if bound: unload, then release the file
+    ~DriverClient() override;  // if bound: unload, then release the file
     DriverClient(const DriverClient&) = delete;
     DriverClient& operator=(const DriverClient&) = delete;
 
@@ -47,12 +48,14 @@ public:
     // The Command request. True exactly when the answer's ResultCode is "200"; `frame` then holds the unit's
     // whole reply frame. Otherwise `frame` is unchanged.
     bool sendCommand(ByteBuffer& frame);
+    // The Command request as one exchange: the reply on "200"; otherwise what the answer's reason code names.
+    FrameReply exchange(const ByteBuffer& command) override;
 
     // A copy of the result stored under `name`; the empty text when there is none.
     std::string result(const std::string& name) const;
 
 private:
-    CommMessage exchange(const CommMessage& request);
+    CommMessage call(const CommMessage& request);
     void setOpenCloseResults(CommMessage& response);
 
     std::unique_ptr<DriverLibrary> library_;

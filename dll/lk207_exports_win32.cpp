@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CommDriver.h"
+#include "DebugMailslot.h"
 #include "SerialPort.h"
 
 namespace {
@@ -16,6 +17,9 @@ CommDriver* theDriver = nullptr;  // the library's one state object, between loa
 std::unique_ptr<BytePort> makeSerialPort() {
     return std::make_unique<SerialPort>();
 }
+
+// Every request text and every answer, for an outside viewer.
+void toDriverSlot(const std::string& text) { DebugMailslot::send(debugslot::kDriverSlot, text); }
 
 // Copies at most `length` bytes, stopping at the first NUL byte.
 std::string textOfBlock(const char* block, std::uint32_t length) {
@@ -32,7 +36,7 @@ extern "C" {
 __declspec(dllexport) bool __cdecl load() {
     // A second load without unload starts afresh; the earlier state releases its port.
     delete theDriver;
-    theDriver = new (std::nothrow) CommDriver(makeSerialPort);
+    theDriver = new (std::nothrow) CommDriver(makeSerialPort, toDriverSlot);
     return theDriver != nullptr;
 }
 

@@ -29,6 +29,10 @@ for preset in host release win32 win64; do
     fi
 done
 
+echo "== layout: OS headers only in _win32/_posix files; each build compiles only its own OS's files"
+bash scripts/check-layout.sh build/host build/release build/win32 build/win64
+record "layout" $?
+
 # ctest prints its own per-test lines; each test executable counts once here.
 run_ctest() {
     local dir="$1"

@@ -1,4 +1,4 @@
-// SerialPort: the driver library's serial line to the unit; the build picks the Windows or the POSIX implementation.
+// SerialPort: the serial line to the unit, for lk207.dll and qbv-flash; the build picks the Windows or the POSIX file.
 #pragma once
 
 #include <memory>
@@ -15,9 +15,7 @@ constexpr std::uint32_t kSingleByteReadLimitMs = kReadTotalTimeoutMultiplierMs *
 constexpr std::uint32_t kIncompleteGuardSeconds = 5;       // give up once more than this many whole seconds passed
 constexpr std::uint32_t kIncompleteRetrySleepMs = 10;
 constexpr std::uint32_t kReadAheadBytes = 256;             // bytes taken at once when they are already waiting
-}  // namespace serial
 
-namespace serial {
 // The device a port name opens: on Linux a name without a leading slash lies in /dev; on Windows "\\.\" + the name.
 std::string devicePathOf(const std::string& portName);
 }  // namespace serial

@@ -40,9 +40,6 @@ tcflag_t characterSizeOf(std::uint8_t dataBits) {
     default: return CS8;
     }
 }
-
-// A name such as "ttyS0" lives in /dev; a path is used as it stands.
-
 }  // namespace
 
 struct SerialPort::Impl {

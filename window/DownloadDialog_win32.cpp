@@ -13,7 +13,7 @@
 #include "AppModule_win32.h"
 #include "DialogRules.h"
 #include "DriverLibraryFile_win32.h"
-#include "ExePath.h"
+#include "ExePath_win32.h"
 #include "ImageFile.h"
 #include "LinkMessages.h"
 #include "LinkWindow_win32.h"
@@ -75,7 +75,7 @@ INT_PTR DownloadDialog::route(UINT message, WPARAM wParam, LPARAM lParam) {
         return handled();
     }
     if (msgSendCancel_ != 0 && message == msgSendCancel_) {
-        procedure_.onSendCancel();
+        procedure_.onBlankPassed();
         return handled();
     }
     switch (message) {
@@ -175,7 +175,7 @@ BOOL DownloadDialog::onInitDialog() {
     if (!extractDriverLibrary(instance_, driverPath_)) return FALSE;  // no link: Start stops after its file check
 
     link_ = std::make_unique<DeviceLink>();
-    procedure_.attachLink(this);
+    procedure_.attach(this);
     return TRUE;
 }
 
@@ -208,18 +208,14 @@ void DownloadDialog::onNcDestroy() {
 
 // ---- Control state and boxes ----
 
-void DownloadDialog::setStatusText(const std::string& text) { SetDlgItemTextA(window_, IDC_STATUS_TEXT, text.c_str()); }
+void DownloadDialog::showStatus(const std::string& text) { SetDlgItemTextA(window_, IDC_STATUS_TEXT, text.c_str()); }
 
-void DownloadDialog::setProgress(std::uint32_t position) {
-    SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS, position, 0);
+void DownloadDialog::showProgress(std::uint32_t blocksDone) {
+    SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS, blocksDone, 0);
 }
 
-void DownloadDialog::disableControls() {
-    for (const int id : kControlsEnabledTogether) EnableWindow(GetDlgItem(window_, id), FALSE);
-}
-
-void DownloadDialog::enableControls() {
-    for (const int id : kControlsEnabledTogether) EnableWindow(GetDlgItem(window_, id), TRUE);
+void DownloadDialog::lockControls(bool locked) {
+    for (const int id : kControlsEnabledTogether) EnableWindow(GetDlgItem(window_, id), locked ? FALSE : TRUE);
 }
 
 std::string DownloadDialog::loadString(UINT id) const {
@@ -236,7 +232,7 @@ void DownloadDialog::showPlainBox(const std::string& caption, const std::string&
     MessageBoxA(window_, text.c_str(), caption.c_str(), MB_ICONINFORMATION);
 }
 
-void DownloadDialog::postSendCancel() { PostMessageA(window_, msgSendCancel_, 0, 0); }
+void DownloadDialog::resumeAfterBlank() { PostMessageA(window_, msgSendCancel_, 0, 0); }
 
 std::string DownloadDialog::controlText(int id) const {
     char text[shell::kTextBufferSize] = {};
@@ -274,8 +270,8 @@ void DownloadDialog::onConnectToggle() {
     if (link_->isConnected()) {
         link_->disablePolling();
         link_->disconnect();
-        enableControls();
-        setStatusText("");
+        lockControls(false);
+        showStatus("");
         return;
     }
     if (connectLink()) link_->enablePolling();
@@ -286,7 +282,7 @@ void DownloadDialog::onConnectToggle() {
 void DownloadDialog::onStart() {
     if (downloadRunning()) return;
     // Refuses without an image, does nothing without a link, connects when needed, then asks for the first status.
-    procedure_.start(imageData_, fileCrc_);
+    if (procedure_.start(imageData_, fileCrc_) == StartResult::NoImage) showBox(noImageBox());
 }
 
 void DownloadDialog::showBox(const OutcomeBox& box) {
@@ -295,21 +291,21 @@ void DownloadDialog::showBox(const OutcomeBox& box) {
 
 void DownloadDialog::showOutcome(const DownloadOutcome& outcome) { showBox(outcomeBox(outcome)); }
 
-bool DownloadDialog::isConnected() const { return link_ && link_->isConnected(); }
+bool DownloadDialog::ensureOpen() { return (link_ && link_->isConnected()) || connectLink(); }
 
-void DownloadDialog::disablePolling() {
+void DownloadDialog::stopOwnPolling() {
     if (link_) link_->disablePolling();
 }
 
-void DownloadDialog::pollOnce() {
+void DownloadDialog::requestStatus() {
     if (link_) link_->pollOnce();
 }
 
-void DownloadDialog::postCommand(const ByteBuffer& frame) {
+void DownloadDialog::sendCommand(const ByteBuffer& frame) {
     if (link_) link_->postCommand(frame);
 }
 
-void DownloadDialog::disconnect() {
+void DownloadDialog::close() {
     if (link_) link_->disconnect();
 }
 

@@ -12,9 +12,10 @@
 
 #include "ByteBuffer.h"
 #include "DeviceLink_win32.h"
-#include "DownloadPorts.h"
+#include "DownloadShell.h"
 #include "DownloadProcedure.h"
 #include "MessageLoop_win32.h"
+#include "OutcomeBoxes.h"
 
 namespace shell {
 constexpr int kExitAfterClose = IDCANCEL;   // process exit code after a normal close
@@ -27,8 +28,8 @@ constexpr const char* kCrcFormat = "%04X";
 constexpr const char* kDisconnectText = "\x90\xD8\x92\x66";  // "disconnect" in Shift-JIS
 }  // namespace shell
 
-// The window is the download procedure's view, and its link (through the DeviceLink it owns).
-class DownloadDialog : public MessageFilter, public IdleHandler, public DownloadView, public DownloadLink {
+// The window is the download procedure's view, and its way to the unit (through the DeviceLink it owns).
+class DownloadDialog : public MessageFilter, public IdleHandler, public DownloadView, public UnitRequests {
 public:
     DownloadDialog() = default;
     ~DownloadDialog() override;
@@ -42,26 +43,27 @@ public:
     bool preTranslateMessage(MSG& message) override;  // IsDialogMessageA on the dialog
     bool onIdle() override;                           // nothing to do
 
-    // What the download procedure uses of the window.
-    void setStatusText(const std::string& text) override;
-    void setProgress(std::uint32_t position) override;
-    void disableControls() override;
-    void enableControls() override;
-    void showBox(const OutcomeBox& box) override;
+    // What the download procedure shows: the status text (1004), the progress bar (1005), the outcome's box (modal,
+    // owned by the dialog); during a download Start, Browse, the file path and both lists (1006, 1001, 1000, 1002,
+    // 1003) are disabled.
+    void showStatus(const std::string& text) override;
+    void showProgress(std::uint32_t blocksDone) override;
     void showOutcome(const DownloadOutcome& outcome) override;
-    void postSendCancel() override;
+    void lockControls(bool locked) override;
+    void showBox(const OutcomeBox& box);
     void showStringBox(UINT stringId);
     void showPlainBox(const std::string& caption, const std::string& text);
     // The connect routine: opens the link with the selected port and baud rate; the string-133 box when it fails.
     bool connectLink();
 
-    // What the download procedure uses of the link.
-    bool isConnected() const override;
-    bool connect() override { return connectLink(); }
-    void disablePolling() override;
-    void pollOnce() override;
-    void postCommand(const ByteBuffer& frame) override;
-    void disconnect() override;
+    // What the download procedure asks of the unit, through the DeviceLink: Polling, Command, DisableComm and the
+    // disconnect go to the link worker; the blank-block step is SENDCANCEL, posted to the dialog itself.
+    bool ensureOpen() override;
+    void requestStatus() override;
+    void sendCommand(const ByteBuffer& frame) override;
+    void resumeAfterBlank() override;
+    void close() override;
+    void stopOwnPolling() override;
 
 private:
     static INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,5 +1,5 @@
 // Where this executable lies on Windows: its module path, read whole, split by folderOf.
-#include "ExePath.h"
+#include "ExePath_win32.h"
 
 #include <windows.h>
 

@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "Crc16.h"
+#include "ImageFile.h"
+#include "UnitFrame.h"
 
 namespace {
 
-constexpr std::size_t kBlockSize = 246;         // the download's block size, bytes
-constexpr std::size_t kMinimumImage = 14;       // the smallest image the tool accepts, bytes
-constexpr std::uint8_t kBlank = 0xFF;           // erased flash
 constexpr unsigned kBlankRunEvery = 7;          // every 7th stretch of blocks is a blank run
 constexpr unsigned kBlankRunBlocks = 5;         // blocks in one blank run
 
@@ -28,18 +27,18 @@ int main(int argc, char** argv) {
     if (argc < 3) return usage();
     char* end = nullptr;
     const unsigned long long size = std::strtoull(argv[2], &end, 10);
-    if (*end != '\0' || size < kMinimumImage || size > (64ull << 20)) return usage();
+    if (*end != '\0' || size < image::kMinimumSize || size > (64ull << 20)) return usage();
     const unsigned seed = argc > 3 ? static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)) : 2026;
 
     std::mt19937 rng(seed);
     std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
     const std::size_t payload = image.size() - 2;
-    for (std::size_t offset = 0; offset < payload; offset += kBlockSize) {
-        const std::size_t block = offset / kBlockSize;
+    for (std::size_t offset = 0; offset < payload; offset += unit::kBlockSize) {
+        const std::size_t block = offset / unit::kBlockSize;
         // Blank runs in the middle of the image, never in the first block.
         const bool blank = block > 0 && (block / kBlankRunBlocks) % kBlankRunEvery == kBlankRunEvery - 1;
-        for (std::size_t i = offset; i < payload && i < offset + kBlockSize; ++i) {
-            image[i] = blank ? kBlank : static_cast<std::uint8_t>(rng());
+        for (std::size_t i = offset; i < payload && i < offset + unit::kBlockSize; ++i) {
+            image[i] = blank ? unit::kBlankByte : static_cast<std::uint8_t>(rng());
         }
     }
     const std::uint16_t crc = Crc16::of(image.data(), payload);
@@ -52,7 +51,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);
         return 1;
     }
-    std::printf("%s: %llu bytes, %zu blocks, file CRC %04X\n", argv[1], size, (image.size() + kBlockSize - 1) / kBlockSize,
+    std::printf("%s: %llu bytes, %zu blocks, file CRC %04X\n", argv[1], size,
+                (image.size() + unit::kBlockSize - 1) / unit::kBlockSize,
                 Crc16::of(image.data(), image.size()));
     return 0;
 }

@@ -24,13 +24,13 @@ std::uint32_t readLe32(const std::uint8_t* p) {
 }  // namespace
 
 std::vector<std::uint8_t> buildFrame(std::uint8_t code, const std::vector<std::uint8_t>& data) {
-    const std::size_t length = kMinFrameBytes + data.size();
-    if (length > kMaxFrameBytes) {
+    const std::size_t length = unit::kPlainFrameLength + data.size();
+    if (length > unit::kMaxFrameLength) {
         throw std::length_error("frame data too long");
     }
     std::vector<std::uint8_t> frame;
     frame.reserve(length);
-    frame.push_back(frame::kSync);
+    frame.push_back(unit::kSync);
     frame.push_back(static_cast<std::uint8_t>(length));
     frame.push_back(code);
     frame.insert(frame.end(), data.begin(), data.end());
@@ -121,19 +121,19 @@ void UnitCore::dropStalled(std::int64_t nowUs, std::vector<Event>& events) {
 
 void UnitCore::feed(std::uint8_t b, std::vector<Event>& events) {
     if (partial_.empty()) {
-        if (b == frame::kSync) {
+        if (b == unit::kSync) {
             partial_.push_back(b);
         }
         return;  // anything before a sync byte is line noise
     }
     partial_.push_back(b);
-    if (partial_.size() == 2 && b < kMinFrameBytes) {
+    if (partial_.size() == 2 && b < unit::kPlainFrameLength) {
         // An impossible length: discard the sync and length, hunt for the next sync byte.
         events.push_back({Event::Kind::Bad, std::move(partial_)});
         partial_.clear();
         return;
     }
-    if (partial_.size() >= kMinFrameBytes && partial_.size() == partial_[1]) {
+    if (partial_.size() >= unit::kPlainFrameLength && partial_.size() == partial_[1]) {
         frameComplete(events);
     }
 }
@@ -141,7 +141,7 @@ void UnitCore::feed(std::uint8_t b, std::vector<Event>& events) {
 void UnitCore::frameComplete(std::vector<Event>& events) {
     std::vector<std::uint8_t> frame = std::move(partial_);
     partial_.clear();
-    const std::size_t body = frame.size() - kCheckBytes;
+    const std::size_t body = frame.size() - unit::kCheckBytes;
     Crc16 crc;
     crc.update(frame.data(), body);
     if (crc.low() != frame[body] || crc.high() != frame[body + 1]) {
@@ -217,16 +217,16 @@ void UnitCore::fault(std::string note, std::vector<Event>& events) {
 
 std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::uint8_t>& frame,
                                                        std::vector<Event>& events) {
-    const std::uint8_t code = frame[2];
-    const std::uint8_t* data = frame.data() + kHeaderBytes;
-    const std::size_t dataBytes = frame.size() - kHeaderBytes - kCheckBytes;
-    const std::vector<std::uint8_t> ack = buildFrame(kCodeAck);
+    const auto command = static_cast<UnitCommand>(frame[unit::kCodeIndex]);
+    const std::uint8_t* data = frame.data() + unit::kDataIndex;
+    const std::size_t dataBytes = frame.size() - unit::kDataIndex - unit::kCheckBytes;
+    const std::vector<std::uint8_t> ack = buildFrame(unit::kStatusAck);
 
-    switch (code) {
-        case kCodeStatusRequest:
+    switch (command) {
+        case UnitCommand::StatusRequest:
             return statusReply();
 
-        case kCodeDownloadStart:
+        case UnitCommand::DownloadStart:
             memory_.clear();
             memory_.shrink_to_fit();
             mode_ = Mode::Download;
@@ -234,23 +234,23 @@ std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::ui
             startBusy(Phase::Erase, config_.erasePolls, events);
             return ack;
 
-        case kCodeDownloadData:
-            if (dataBytes > kDataOffsetBytes) {
-                writeBlock(readLe32(data), data + kDataOffsetBytes, dataBytes - kDataOffsetBytes);
+        case UnitCommand::DownloadData:
+            if (dataBytes > unit::kOffsetBytes) {
+                writeBlock(readLe32(data), data + unit::kOffsetBytes, dataBytes - unit::kOffsetBytes);
             }
             if (mode_ == Mode::Download) {
                 startBusy(Phase::Write, config_.writePolls, events);
             }
             return ack;
 
-        case kCodeDownloadEnd:
+        case UnitCommand::DownloadEnd:
             mode_ = Mode::Verify;
             resultReported_ = false;
             startBusy(Phase::Verify, config_.verifyPolls, events);
             events.push_back({Event::Kind::MemorySaved, {}});
             return ack;
 
-        case kCodeAck:
+        case UnitCommand::Ack:
             if (mode_ == Mode::Verify && resultReported_) {
                 mode_ = Mode::Idle;
                 phase_ = Phase::None;
@@ -267,22 +267,22 @@ std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::ui
 std::vector<std::uint8_t> UnitCore::statusReply() {
     switch (mode_) {
         case Mode::Idle:
-            return buildFrame(config_.neverDisable ? kCodeStatusReset : kCodeStatusDisable);
+            return buildFrame(config_.neverDisable ? unit::kStatusReset : unit::kStatusDisable);
         case Mode::Download:
-            return buildFrame(kCodeDownloadMode, {busyNow() ? kFlagBusy : kFlagReady});
+            return buildFrame(unit::kStatusDownloadMode, {busyNow() ? unit::kFlagSet : unit::kFlagClear});
         case Mode::Verify:
             if (busyNow()) {
-                return buildFrame(kCodeDownloadMode, {kFlagBusy});
+                return buildFrame(unit::kStatusDownloadMode, {unit::kFlagSet});
             }
             resultReported_ = true;
             {
                 const std::uint16_t crc = memoryCrc();
-                return buildFrame(kCodeDownloadResult,
-                                  {config_.flagged ? kFlagResultFlagged : kFlagResultGood,
+                return buildFrame(unit::kStatusDownloadResult,
+                                  {config_.flagged ? unit::kFlagSet : unit::kFlagClear,
                                    static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)});
             }
     }
-    return buildFrame(kCodeStatusDisable);
+    return buildFrame(unit::kStatusDisable);
 }
 
 bool UnitCore::busyNow() {
@@ -317,7 +317,7 @@ void UnitCore::writeBlock(std::uint32_t offset, const std::uint8_t* bytes, std::
     }
     const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{offset} + count, cap);
     if (end > memory_.size()) {
-        memory_.resize(static_cast<std::size_t>(end), kErasedByte);
+        memory_.resize(static_cast<std::size_t>(end), unit::kBlankByte);
     }
     std::copy(bytes, bytes + static_cast<std::size_t>(end - offset), memory_.begin() + offset);
 }

@@ -8,37 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "FrameSync.h"
+#include "UnitFrame.h"
 
 namespace vunit {
 
-// Frame layout, both directions: sync, length (whole frame incl. check bytes), code, data..., check low, check high.
-constexpr std::size_t kMinFrameBytes = 5;     // sync + length + code + two check bytes
-constexpr std::size_t kMaxFrameBytes = 255;   // the length field is one byte
-constexpr std::size_t kHeaderBytes = 3;       // sync, length, code
-constexpr std::size_t kCheckBytes = 2;
-
-// Codes the unit receives.
-constexpr std::uint8_t kCodeStatusRequest = 0x11;
-constexpr std::uint8_t kCodeDownloadStart = 0xD0;
-constexpr std::uint8_t kCodeDownloadData = 0xD1;
-constexpr std::uint8_t kCodeDownloadEnd = 0xD2;
-constexpr std::uint8_t kCodeAck = 0x50;  // also sent by the unit
-
-// Codes the unit sends.
-constexpr std::uint8_t kCodeStatusDisable = 0x1A;
-constexpr std::uint8_t kCodeStatusReset = 0x40;
-constexpr std::uint8_t kCodeDownloadMode = 0xD4;
-constexpr std::uint8_t kCodeDownloadResult = 0xD3;
-
-// Data bytes of the download mode status and the download result.
-constexpr std::uint8_t kFlagBusy = 0x80;
-constexpr std::uint8_t kFlagReady = 0x00;
-constexpr std::uint8_t kFlagResultGood = 0x00;
-constexpr std::uint8_t kFlagResultFlagged = 0x80;
-
-constexpr std::size_t kDataOffsetBytes = 4;      // DownloadData: 32-bit little-endian offset before the block
-constexpr std::uint8_t kErasedByte = 0xFF;       // memory never written since the erase reads as this
 constexpr std::int64_t kMicrosPerSecond = 1'000'000;  // transcript times are seconds with six decimals
 constexpr std::size_t kDefaultMemoryCapBytes = 16u * 1024u * 1024u;  // writes past this are ignored
 constexpr std::int64_t kStallTimeoutUs = 200'000;  // a partial frame silent for longer is dropped (microseconds)
@@ -102,6 +75,9 @@ struct Event {
 
 // A complete frame: sync, length, code, data, check code low then high.
 std::vector<std::uint8_t> buildFrame(std::uint8_t code, const std::vector<std::uint8_t>& data = {});
+inline std::vector<std::uint8_t> buildFrame(UnitCommand command, const std::vector<std::uint8_t>& data = {}) {
+    return buildFrame(static_cast<std::uint8_t>(command), data);
+}
 
 // The noise pattern: never contains the sync byte, so it can never start a frame.
 std::vector<std::uint8_t> noisePattern(std::size_t count);

@@ -6,6 +6,7 @@
 
 #include "Crc16.h"
 #include "DownloadProcedure.h"
+#include "OutcomeBoxes.h"
 #include "StatusText.h"
 #include "TextCodec.h"
 #include "UnitCommands.h"
@@ -27,7 +28,7 @@ const ByteBuffer kDisable = reply({0x1A}), kAck = reply({0x50}), kReady = reply(
                  kOdd = reply({0xD4, 0x01}), kNone;
 const std::string kPoll = "poll", kStart = "send FC 05 D0 ", kEnd = "send FC 0B D2 00 00 00 00 00 00 ",
                   kSendAck = "send FC 05 50 ";
-const Events kFinish = {"disablePolling", "disconnect", "enableControls", "status:"};
+const Events kFinish = {"stopOwnPolling", "close", "unlockControls", "status:"};
 std::string shown(const OutcomeBox& b) { return "box:" + b.caption + "|" + b.text + "|" + std::to_string(b.type); }
 
 // `size` bytes; the blocks listed in `blank` are all 0xFF, no other block is.
@@ -42,26 +43,26 @@ std::string data(const ByteBuffer& img, std::uint32_t at, std::size_t n) {
 }
 const ByteBuffer kImage = image(246 * 6 + 50, {3, 4});  // blocks 0-2 and 5 with data, 3-4 blank, 6 of 50 bytes
 
-struct Harness : DownloadLink, DownloadView {
+struct Harness : UnitRequests, DownloadView {
     Events log;
-    bool connected = false, connectSucceeds = true;
+    bool opened = false, opens = true;
     DownloadProcedure proc{*this, this};
 
     Events take() { return std::exchange(log, {}); }
     void note(std::string event) { log.push_back(std::move(event)); }
-    bool isConnected() const override { return connected; }
-    bool connect() override { note("connect"); return connected = connectSucceeds; }
-    void pollOnce() override { note(kPoll); }
-    void postSendCancel() override { note("sendCancel"); }
-    void disablePolling() override { note("disablePolling"); }
-    void disconnect() override { note("disconnect"); }
-    void disableControls() override { note("disableControls"); }
-    void enableControls() override { note("enableControls"); }
-    void showBox(const OutcomeBox& box) override { note(shown(box)); }
+    bool ensureOpen() override {
+        if (!opened) note("open");
+        return opened = opened || opens;
+    }
+    void requestStatus() override { note(kPoll); }
+    void resumeAfterBlank() override { note("resumeAfterBlank"); }
+    void stopOwnPolling() override { note("stopOwnPolling"); }
+    void close() override { note("close"); }
+    void lockControls(bool locked) override { note(locked ? "lockControls" : "unlockControls"); }
     void showOutcome(const DownloadOutcome& outcome) override { note(shown(outcomeBox(outcome))); }
-    void postCommand(const ByteBuffer& frame) override { note("send " + hexDump(frame)); }
-    void setStatusText(const std::string& text) override { note("status:" + text); }
-    void setProgress(std::uint32_t position) override { note("progress:" + std::to_string(position)); }
+    void sendCommand(const ByteBuffer& frame) override { note("send " + hexDump(frame)); }
+    void showStatus(const std::string& text) override { note("status:" + text); }
+    void showProgress(std::uint32_t blocksDone) override { note("progress:" + std::to_string(blocksDone)); }
 
     // Answers as a healthy unit until `target`; returns what the last answer did.
     Events run(S target) {
@@ -72,7 +73,7 @@ struct Harness : DownloadLink, DownloadView {
                     proc.onStatusUpdate(kDisable); break;
                 case S::AwaitErased: case S::AwaitReady: case S::AwaitEndReady: proc.onStatusUpdate(kReady); break;
                 case S::AwaitResult: proc.onStatusUpdate(result(target == S::AwaitFlaggedDisable ? 0x80 : 0)); break;
-                case S::SkipBlank: proc.onSendCancel(); break;
+                case S::SkipBlank: proc.onBlankPassed(); break;
                 default: proc.onResponse(kAck); break;
             }
         }
@@ -133,18 +134,18 @@ TEST(OutcomeBoxes, EachBoxByteForByte) {
     for (const auto& [actual, expected] : cases) EXPECT_EQ(shown(actual), shown(expected));
 }
 
-TEST(DownloadStart, ImageLinkAndConnectRules) {
+TEST(DownloadStart, RefusedWithoutAnImageOrALineThenOpensTheLineOnceAndCountsAfresh) {
     Harness h;
-    h.proc.start(ByteBuffer{}, 0x1234);
-    EXPECT_EQ(h.take(), Events{shown(noImageBox())});
-    DownloadProcedure(h, nullptr).start(kImage, 0x1234);
-    h.connectSucceeds = false;
-    h.proc.start(kImage, 0x1234);
-    EXPECT_EQ(h.take(), Events{"connect"});
-    const Events started = {"disablePolling", kPoll, "disableControls", "progress:0"};
-    h.connectSucceeds = true;
-    EXPECT_EQ(h.driveTo(S::AwaitDisable), Events{"connect"} + started);
-    EXPECT_EQ(h.driveTo(S::AwaitDisable), started);  // connected already
+    EXPECT_EQ(h.proc.start(ByteBuffer{}, 0x1234), StartResult::NoImage);
+    EXPECT_EQ(DownloadProcedure(h, nullptr).start(kImage, 0x1234), StartResult::NoLine);
+    EXPECT_EQ(h.take(), Events{});
+    h.opens = false;
+    EXPECT_EQ(h.proc.start(kImage, 0x1234), StartResult::NotOpened);
+    EXPECT_EQ(h.take(), Events{"open"});
+    const Events started = {"stopOwnPolling", kPoll, "lockControls", "progress:0"};
+    h.opens = true;
+    EXPECT_EQ(h.driveTo(S::AwaitDisable), Events{"open"} + started);
+    EXPECT_EQ(h.driveTo(S::AwaitDisable), started);  // open already
     h.proc.onAlarm(kNone);
     h.driveTo(S::AwaitDisable);
     EXPECT_EQ(h.proc.retryCount(S::AwaitDisable), 0u) << "each start counts afresh";
@@ -200,7 +201,7 @@ TEST(DownloadStates, EachAnswerInEachStateDoesOneStep) {
         SCOPED_TRACE(testing::Message() << "state " << stateNumber(r.state) << " answer " << hexDump(r.answers[0]));
         Harness h;
         h.driveTo(r.state);
-        if (r.state != S::SkipBlank) h.proc.onSendCancel();  // SENDCANCEL outside state 13 changes nothing
+        if (r.state != S::SkipBlank) h.proc.onBlankPassed();  // outside state 13 it changes nothing
         for (const ByteBuffer& a : r.answers)
             r.via == Alarm ? h.proc.onAlarm(a) : r.via == Status ? h.proc.onStatusUpdate(a) : h.proc.onResponse(a);
         EXPECT_EQ(h.take(), r.events);
@@ -218,9 +219,9 @@ TEST(DownloadBlocks, BlankBlocksAreSkippedAndCountsRestartOrGoOn) {
     EXPECT_EQ(h.proc.retryCount(S::AwaitBlockAck), 0u);
     fail(2);  h.proc.onResponse(kAck);
     EXPECT_EQ(h.proc.retryCount(S::AwaitReady), 0u);  // starts again after each block ack
-    h.take();  h.proc.onStatusUpdate(kReady);  h.proc.onSendCancel();
-    EXPECT_EQ(h.take(), (Events{"status:Downloading", "progress:3", "sendCancel", "progress:4", "sendCancel"}));
-    h.proc.onSendCancel();  // block 5 at its own offset; the count of state 6 goes on from 2
+    h.take();  h.proc.onStatusUpdate(kReady);  h.proc.onBlankPassed();
+    EXPECT_EQ(h.take(), (Events{"status:Downloading", "progress:3", "resumeAfterBlank", "progress:4", "resumeAfterBlank"}));
+    h.proc.onBlankPassed();  // block 5 at its own offset; the count of state 6 goes on from 2
     EXPECT_EQ(h.take(), (Events{"progress:5", data(kImage, 1230, 246)}));
     EXPECT_EQ(fail(8), data(kImage, 1230, 246));
     EXPECT_EQ(fail(1), shown(giveUpBox(S::AwaitBlockAck)));

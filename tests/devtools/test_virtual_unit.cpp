@@ -32,8 +32,8 @@ struct Unit {
 }  // namespace
 
 TEST(UnitCore, BuildsAndReceivesFrames) {
-    EXPECT_EQ(buildFrame(kCodeStatusRequest), kStatus);
-    EXPECT_EQ(buildFrame(kCodeDownloadMode, {kFlagBusy}), (Bytes{0xFC, 0x06, 0xD4, 0x80, 0x95, 0x8A}));
+    EXPECT_EQ(buildFrame(UnitCommand::StatusRequest), kStatus);
+    EXPECT_EQ(buildFrame(unit::kStatusDownloadMode, {unit::kFlagSet}), (Bytes{0xFC, 0x06, 0xD4, 0x80, 0x95, 0x8A}));
     Unit u{UnitCore({})};
     EXPECT_EQ(u.tags({0x00, 0x13, 0xFF, 0x11, 0xFC, 0x05}) + "|" + u.tags({0x11, 0x27, 0x56}), "|INOUT");
     EXPECT_EQ(u.tags({0xFC, 0x05, 0x11, 0x27, 0x57, 0xFC, 0x04, 0xFC, 0x05, 0x11, 0x27, 0x56}), "BADBADINOUT");
@@ -43,13 +43,13 @@ TEST(UnitCore, BuildsAndReceivesFrames) {
 
 TEST(UnitCore, DownloadLeavesTheBlocksInMemoryAndReportsTheirCrc) {
     Unit u{UnitCore({})};
-    const Bytes busy = buildFrame(kCodeDownloadMode, {kFlagBusy}), ready = buildFrame(kCodeDownloadMode, {kFlagReady});
+    const Bytes busy = buildFrame(unit::kStatusDownloadMode, {unit::kFlagSet}), ready = buildFrame(unit::kStatusDownloadMode, {unit::kFlagClear});
     Bytes data0{0x00, 0x00, 0x00, 0x00};  // the offset, low byte first, then the block
     for (int i = 0; i < 246; ++i) data0.push_back(static_cast<std::uint8_t>(i * 7));
-    EXPECT_EQ(u.ask(buildFrame(kCodeDownloadData, {0, 2, 0, 0, 0x11})), kAck) << "written while idle, erased on start";
-    for (auto [frame, polls] : {std::pair{buildFrame(kCodeDownloadStart), kDefaultErasePolls},
-                                {buildFrame(kCodeDownloadData, data0), kDefaultWritePolls},
-                                {buildFrame(kCodeDownloadData, {0xFA, 0, 0, 0, 0xA0, 0xA1}), kDefaultWritePolls}}) {
+    EXPECT_EQ(u.ask(buildFrame(UnitCommand::DownloadData, {0, 2, 0, 0, 0x11})), kAck) << "written while idle, erased on start";
+    for (auto [frame, polls] : {std::pair{buildFrame(UnitCommand::DownloadStart), kDefaultErasePolls},
+                                {buildFrame(UnitCommand::DownloadData, data0), kDefaultWritePolls},
+                                {buildFrame(UnitCommand::DownloadData, {0xFA, 0, 0, 0, 0xA0, 0xA1}), kDefaultWritePolls}}) {
         EXPECT_EQ(u.ask(frame), kAck);
         for (unsigned i = 0; i < polls; ++i) EXPECT_EQ(u.ask(kStatus), busy) << i;
         EXPECT_EQ(u.ask(kStatus), ready);
@@ -57,27 +57,27 @@ TEST(UnitCore, DownloadLeavesTheBlocksInMemoryAndReportsTheirCrc) {
     Bytes memory(data0.begin() + 4, data0.end());
     memory.insert(memory.end(), {0xFF, 0xFF, 0xFF, 0xFF, 0xA0, 0xA1});
     EXPECT_EQ(u.core.memory(), memory);
-    EXPECT_EQ(u.ask(buildFrame(kCodeDownloadEnd, Bytes(8, 0x00))), kAck);
+    EXPECT_EQ(u.ask(buildFrame(UnitCommand::DownloadEnd, Bytes(8, 0x00))), kAck);
     for (unsigned i = 0; i < kDefaultVerifyPolls; ++i) EXPECT_EQ(u.ask(kStatus), busy) << "verify poll " << i;
     const std::uint16_t crc = Crc16::of(memory.data(), memory.size());
-    const Bytes result{kFlagResultGood, static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)};
-    EXPECT_EQ(u.ask(kStatus), buildFrame(kCodeDownloadResult, result));
-    EXPECT_EQ(u.ask(kStatus), buildFrame(kCodeDownloadResult, result)) << "repeated until acknowledged";
+    const Bytes result{unit::kFlagClear, static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)};
+    EXPECT_EQ(u.ask(kStatus), buildFrame(unit::kStatusDownloadResult, result));
+    EXPECT_EQ(u.ask(kStatus), buildFrame(unit::kStatusDownloadResult, result)) << "repeated until acknowledged";
     EXPECT_EQ(u.ask(kAck), kAck);
-    EXPECT_EQ(u.ask(kStatus), buildFrame(kCodeStatusDisable));
+    EXPECT_EQ(u.ask(kStatus), buildFrame(unit::kStatusDisable));
 }
 
 TEST(UnitCore, CorruptionAndNoiseThatTheLineTestsRelyOn) {
     const ParseResult parsed = parseOptions({"--corrupt-every", "2", "--noise=13"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
     Unit u{UnitCore(parsed.options.unit)};
-    Bytes good = buildFrame(kCodeStatusDisable), bad = good;
+    Bytes good = buildFrame(unit::kStatusDisable), bad = good;
     bad.back() ^= 0xFF;
     for (const Bytes& reply : {good, bad, good, bad}) EXPECT_EQ(u.ask(kStatus), reply);
     const std::vector<Event> events = u.core.receive(kStatus.data(), kStatus.size(), u.clock += 1000);
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[1].bytes.size(), 13u);
-    EXPECT_EQ(std::count(events[1].bytes.begin(), events[1].bytes.end(), frame::kSync), 0);
+    EXPECT_EQ(std::count(events[1].bytes.begin(), events[1].bytes.end(), unit::kSync), 0);
 }
 
 TEST(UnitCore, EachFaultOfTheMixIsInjectedAndLogged) {
@@ -118,11 +118,11 @@ TEST(UnitCore, EachFaultOfTheMixIsInjectedAndLogged) {
     UnitConfig busy;
     busy.faults.busy = 1;
     Unit u{UnitCore(busy)};
-    const Bytes start = buildFrame(kCodeDownloadStart);
+    const Bytes start = buildFrame(UnitCommand::DownloadStart);
     std::string note;
     for (const Event& e : u.core.receive(start.data(), start.size(), 0)) note += e.note;
     unsigned busyPolls = 0;
-    while (u.ask(kStatus) == buildFrame(kCodeDownloadMode, {kFlagBusy})) ++busyPolls;
+    while (u.ask(kStatus) == buildFrame(unit::kStatusDownloadMode, {unit::kFlagSet})) ++busyPolls;
     EXPECT_EQ("busy +" + std::to_string(busyPolls - kDefaultErasePolls), note) << "the erase lasts that much longer";
     const std::vector<std::string> bad = {"--faults", "drop=1.5"};
     EXPECT_FALSE(parseOptions(bad).ok);

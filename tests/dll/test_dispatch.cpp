@@ -1,4 +1,4 @@
-// Host tests of driver/: the frame exchange over a scripted line, and request dispatch, row by row of its answer table.
+// Host tests of the driver library's dispatch: request texts in, answers out, over scripted lines, row by row.
 #include <gtest/gtest.h>
 
 #include "CommDriver.h"
@@ -9,20 +9,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 const Bytes kAck{0xFC, 0x05, 0x50, 0xAA, 0x05};
-
-// Sends 00 99 on a fresh line that answers `incoming`: "result:reply in hex|bytes left unread".
-std::string exchangeWith(const Bytes& incoming, const Bytes& more = {}, bool writes = true) {
-    auto line = std::make_shared<FakeLineState>();
-    line->queue(incoming);
-    line->queue(more);
-    line->writeSucceeds = writes;
-    FramePort port{std::make_unique<FakeBytePort>(line)};
-    ByteBuffer command{0x00, 0x99}, reply{0x42};
-    const int result = port.exchange(command, reply);
-    EXPECT_EQ(line->written, (writes ? Bytes{0x00, 0x99, 0x48, 0x09} : Bytes{})) << "as given, check bytes low first";
-    EXPECT_LE(port.replyFrame().size(), frame::kMaxLength + 1);
-    return std::to_string(result) + ":" + hexDump(reply) + "|" + std::to_string(line->incoming.size());
-}
 
 // A driver whose ports are fake lines, every one kept; answers read "code arg0 arg1".
 struct Driver {
@@ -50,24 +36,6 @@ struct Driver {
 };
 
 }  // namespace
-
-TEST(FramePort, Exchange) {
-    EXPECT_EQ(exchangeWith(kAck, {}, false), "107:42 |5");
-    EXPECT_EQ(exchangeWith({0x00, 0x13, 0xFF}, kAck), "101:FC 05 50 AA 05 |0");
-    EXPECT_EQ(exchangeWith({0xFC, 0x09, 0xD3, 0xFC, 0xFC, 0x05, 0xFC, 0x90, 0x6B}), "101:FC 09 D3 FC FC 05 FC 90 6B |0")
-        << "a sync byte inside the data";
-    EXPECT_EQ(exchangeWith({0xFC, 0x05, 0x50, 0xAB, 0x05, 0xFC, 0x05}), "105:|2");
-    EXPECT_EQ(exchangeWith({0xFC, 0x05, 0x50, 0xAA, 0x04, 0xFC, 0x05}), "105:|2");
-    EXPECT_EQ(exchangeWith({0xFC, 0x03, 0x77, 0x01}), "105:|1");
-    for (int cut = 0; cut < 5; ++cut) EXPECT_EQ(exchangeWith(Bytes(kAck.begin(), kAck.begin() + cut)), "102:|0") << cut;
-    for (std::uint8_t length : {0, 1, 2})
-        EXPECT_EQ(exchangeWith({0xFC, length}, Bytes(10000, 0x55)), "102:|0") << "length " << +length;
-    Bytes longest{0xFC, 0xFF, 0xD3};
-    for (int i = 0; i < 250; ++i) longest.push_back(static_cast<std::uint8_t>(i * 7));
-    const std::uint16_t crc = Crc16::of(longest.data(), longest.size());
-    longest.insert(longest.end(), {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)});
-    EXPECT_EQ(exchangeWith(longest, kAck), "101:" + hexDump(ByteBuffer(longest.data(), 255)) + "|5");
-}
 
 TEST(CommDriver, OpenAndClose) {
     Driver d;

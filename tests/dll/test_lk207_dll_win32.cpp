@@ -1,5 +1,5 @@
 // Windows tests of the real lk207.dll under wine64: exports, block contract and serial line, against virtual units.
-#include "LinkRequests.h"
+#include "RequestTexts.h"
 #include "WinTestSupport_win32.h"
 
 const std::string kClose = closeRequest().serialize();

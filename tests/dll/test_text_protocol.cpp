@@ -1,38 +1,11 @@
-// Host tests of common/: byte order, the check code, base64, hex dump, decimals and the request text both ways.
+// Host tests of the driver library's text protocol: base64, the request and response texts byte for byte, their
+// parsing, and the reason codes of a failed exchange both ways.
 #include <gtest/gtest.h>
 
-#include <boost/crc.hpp>
+#include "Base64.h"
+#include "RequestTexts.h"
 
-#include "Crc16.h"
-#include "LinkRequests.h"
-#include "TextCodec.h"
-
-TEST(ByteBuffer, AppendsLowByteFirst) {
-    ByteBuffer b{0xFC};
-    b.append16(0x1234);
-    b.append32(0x12345678);
-    EXPECT_EQ(b, (ByteBuffer{0xFC, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12}));
-    b.truncate(8);  // never grows
-    EXPECT_EQ(b.size(), 7u);
-}
-
-TEST(Crc16, TablesCheckValueWorkedFramesAndOracle) {
-    for (auto [i, entry] : {std::pair{0, 0x0000}, {1, 0x1189}, {2, 0x2312}, {128, 0x8408}, {255, 0x0F78}})
-        EXPECT_EQ(Crc16::THigh[i] << 8 | Crc16::TLow[i], entry) << i;
-    EXPECT_EQ(Crc16::of(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x2189);
-    for (auto [code, check] : {std::pair{0x11, 0x5627}, {0x50, 0x05AA}, {0xD0, 0x81A2}}) {
-        const std::uint8_t frame[] = {0xFC, 0x05, static_cast<std::uint8_t>(code)};
-        EXPECT_EQ(Crc16::of(frame, 3), check) << "FC 05 " << code;
-    }
-    std::vector<std::uint8_t> data;
-    for (int n = 0; n < 600; ++n, data.push_back(static_cast<std::uint8_t>(n * n * 31 + n / 7))) {
-        boost::crc_optimal<16, 0x1021, 0, 0, true, true> oracle;
-        oracle.process_bytes(data.data(), data.size());
-        ASSERT_EQ(Crc16::of(data.data(), data.size()), oracle.checksum()) << "length " << n;
-    }
-}
-
-TEST(TextCodec, Base64HexDumpAndDecimals) {
+TEST(Base64, EncodesStandardAndDecodesTolerantly) {
     for (auto [bytes, text] : {std::pair{ByteBuffer{0xFC, 0x05, 0x11}, "/AUR"}, {{}, ""}, {{'f'}, "Zg=="},
                                {{0xFC, 0x05, 0x50, 0xAA, 0x05}, "/AVQqgU="}, {{0xFF, 0xFF, 0xFE}, "///+"}})
         EXPECT_EQ(encodeBase64(bytes), text);
@@ -50,14 +23,6 @@ TEST(TextCodec, Base64HexDumpAndDecimals) {
     for (int i = 0; i < 256; ++i) all.append(static_cast<std::uint8_t>(i));
     decodeBase64(encodeBase64(all), back);
     EXPECT_EQ(back, all);
-    EXPECT_EQ(hexDump(ByteBuffer{0xFC, 0x0a, 0x00}) + "|" + hexDump(ByteBuffer{}), "FC 0A 00 |");
-    EXPECT_EQ(toDecimal(0) + " " + toDecimal(102) + " " + toDecimal(4294967295u), "0 102 4294967295");
-    std::uint32_t v = 77;
-    EXPECT_TRUE(fromDecimal("9600", v) && v == 9600u && fromDecimal("4294967295", v) && v == 4294967295u);
-    for (const char* bad : {"", "-1", "+1", " 8", "8 ", "96 00", "x", "0x10", "1e3", "4294967296", "99999999999"}) {
-        EXPECT_FALSE(fromDecimal(bad, v = 77)) << '"' << bad << '"';
-        EXPECT_EQ(v, 77u) << "untouched by \"" << bad << '"';
-    }
 }
 
 TEST(CommMessage, RequestAndResponseTextsByteForByte) {
@@ -79,6 +44,7 @@ TEST(CommMessage, RequestAndResponseTextsByteForByte) {
     EXPECT_EQ(order.serialize(), "X\r\nA: a\r\nArgument0: 0\r\nMethod: M\r\nmethod: m\r\n\xC3x: h\r\n\r\n");
 }
 
+
 TEST(CommMessage, ParseRules) {
     auto parsed = [](const std::string& text) {  // "first line|name|version|header=value|..."
         CommMessage m;
@@ -98,4 +64,15 @@ TEST(CommMessage, ParseRules) {
                      "Colons: a:b: c\r\nCr: v\r\r\nLast: no line end"),
               "A/1 200 OK|A|1|Argument0=7|Argument1 =x|Argument2=after the empty line|Blank=|Colons=a:b: c|Cr=v"
               "|Last=no line end|Method=Open|ResultCode=200|ResultMessage=OK");
+}
+
+TEST(ReasonCodes, APlainDecimalNamesAFailedExchangeAnythingElseARefusal) {
+    const std::pair<const char*, ExchangeResult> rows[] = {
+        {"102", ExchangeResult::NoReply}, {"105", ExchangeResult::BadCheckBytes}, {"107", ExchangeResult::SendFailed},
+        {"101", ExchangeResult::OtherFailure}, {"0", ExchangeResult::OtherFailure}, {"999", ExchangeResult::OtherFailure},
+        {"", ExchangeResult::Refused}, {"x1", ExchangeResult::Refused}, {"-1", ExchangeResult::Refused},
+        {"1 2", ExchangeResult::Refused}, {"4294967296", ExchangeResult::Refused}};
+    for (const auto& [code, result] : rows) EXPECT_EQ(failureOfReason(code), result) << '"' << code << '"';
+    for (const ExchangeResult result : {ExchangeResult::NoReply, ExchangeResult::BadCheckBytes, ExchangeResult::SendFailed})
+        EXPECT_EQ(failureOfReason(std::to_string(reasonCodeOf(result))), result);
 }

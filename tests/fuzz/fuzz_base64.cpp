@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "TextCodec.h"
+#include "Base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ByteBuffer decoded;

@@ -11,20 +11,18 @@
 
 namespace {
 
-struct Recorder : DownloadLink, DownloadView {
+struct Recorder : UnitRequests, DownloadView {
     int requests = 0;
     bool ackThenPoll = false;  // the step sent Ack and then a poll
     bool lastWasAck = false;
     const ByteBuffer* image = nullptr;
 
-    bool isConnected() const override { return true; }
-    bool connect() override { return true; }
-    void disablePolling() override {}
-    void pollOnce() override {
+    bool ensureOpen() override { return true; }
+    void requestStatus() override {
         ackThenPoll = lastWasAck;
         ++requests;
     }
-    void postCommand(const ByteBuffer& frame) override {
+    void sendCommand(const ByteBuffer& frame) override {
         ++requests;
         lastWasAck = frame.size() > unit::kCodeIndex && frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::Ack);
         std::uint32_t offset = 0;
@@ -35,14 +33,11 @@ struct Recorder : DownloadLink, DownloadView {
             if (frame[unit::kDataFrameOverhead - unit::kCheckBytes + i] != (*image)[offset + i]) std::abort();
         }
     }
-    void disconnect() override {}
-    void setStatusText(const std::string&) override {}
-    void setProgress(std::uint32_t) override {}
-    void disableControls() override {}
-    void enableControls() override {}
-    void showBox(const OutcomeBox&) override {}
+    void resumeAfterBlank() override { ++requests; }
+    void close() override {}
+    void showStatus(const std::string&) override {}
+    void showProgress(std::uint32_t) override {}
     void showOutcome(const DownloadOutcome&) override {}
-    void postSendCancel() override { ++requests; }
 };
 
 }  // namespace
@@ -57,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r.image = &image;
     DownloadProcedure procedure(r, &r);
     procedure.start(image, 0x1234);
-    // Then answers: a kind byte (StatusUpdate, Response, Alarm or SENDCANCEL) and a length, then that many bytes.
+    // Then answers: a kind byte (StatusUpdate, Response, Alarm or the blank-block step) and a length, then that many bytes.
     for (std::size_t at = 2; at + 1 < size && procedure.state() != DownloadState::Idle;) {
         const std::uint8_t kind = data[at] % 4;
         const std::size_t length = std::min<std::size_t>(data[at + 1] % 12, size - at - 2);
@@ -70,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 0: procedure.onStatusUpdate(answer); break;
             case 1: procedure.onResponse(answer); break;
             case 2: procedure.onAlarm(answer); break;
-            default: procedure.onSendCancel(); break;
+            default: procedure.onBlankPassed(); break;
         }
         if (r.requests > (r.ackThenPoll ? 2 : 1)) std::abort();
         const bool answered = kind < 3 ? !skipping : skipping;  // what the procedure waits for in its state

@@ -1,35 +1,25 @@
-// Fuzz target: the reply reception over a line that delivers the input bytes and then falls silent.
+// Fuzz target: the frame decoder fed the input bytes, restarted after each frame as successive exchanges restart it.
+// A frame it calls whole is as long as its length byte says, and its check bytes match exactly when it says so; the
+// frame it collects never outgrows the longest frame by more than one byte.
 #include <cstdint>
 #include <cstdlib>
 
-#include "FakeBytePort.h"
-#include "FramePort.h"
+#include "Crc16.h"
+#include "FrameDecoder.h"
+#include "UnitFrame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto line = std::make_shared<FakeLineState>();
-    line->incoming.assign(data, data + size);
-    FramePort port(std::make_unique<FakeBytePort>(line));
-    // Exchanges until the line is used up, as successive polls would.
-    for (int round = 0; round < 64 && !line->incoming.empty(); ++round) {
-        ByteBuffer command{0xFC, 0x05, 0x11};
-        ByteBuffer reply;
-        const int result = port.exchange(command, reply);
-        if (port.replyFrame().size() > frame::kMaxLength + 1) std::abort();
-        switch (result) {
-        case ExchangeOk: {
-            if (reply.size() < 3 || reply[0] != frame::kSync || reply[1] != reply.size()) std::abort();
-            const std::uint16_t crc = Crc16::of(reply.data(), reply.size() - 2);
-            if (reply.size() >= 5 && (reply[reply.size() - 2] != (crc & 0xFF) || reply[reply.size() - 1] != (crc >> 8)))
-                std::abort();
-            break;
-        }
-        case NoReply:
-        case CrcMismatch:
-            if (!reply.empty()) std::abort();
-            break;
-        default:
-            std::abort();
-        }
+    FrameDecoder decoder;
+    for (std::size_t i = 0; i < size; ++i) {
+        const FrameDecoder::Status status = decoder.feed(data[i]);
+        const ByteBuffer& frame = decoder.frame();
+        if (frame.size() > unit::kMaxFrameLength + 1) std::abort();
+        if (status == FrameDecoder::Status::Collecting) continue;
+        if (frame.size() < 3 || frame[0] != unit::kSync || frame[unit::kLengthIndex] != frame.size()) std::abort();
+        const std::uint16_t crc = Crc16::of(frame.data(), frame.size() - unit::kCheckBytes);
+        const bool match = frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
+        if (match != (status == FrameDecoder::Status::Complete)) std::abort();
+        decoder.restart();
     }
     return 0;
 }

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "FramePort.h"
+#include "FrameExchange.h"
 #include "SerialPort.h"
 #include "UnitCommands.h"
 
@@ -23,7 +23,7 @@ struct Unit {
     std::string folder = "/tmp/qbv-pty-XXXXXX";
     std::string link = mkdtemp(folder.data()) + std::string("/line"), transcript = folder + "/transcript.txt";
     pid_t pid = -1;
-    FramePort port{std::make_unique<SerialPort>()};
+    FrameExchange port{std::make_unique<SerialPort>()};
     ByteBuffer reply;
 
     explicit Unit(const std::string& options = "") {
@@ -40,8 +40,14 @@ struct Unit {
         if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
         std::filesystem::remove_all(folder);
     }
-    int ask(ByteBuffer command) { return port.exchange(command, reply); }
-    bool answered(ByteBuffer frame, bool (*test)(const ByteBuffer&)) { return ask(frame) == ExchangeOk && test(reply); }
+    ExchangeResult ask(const ByteBuffer& command) {
+        const FrameReply answer = port.exchange(command);
+        reply = answer.frame;
+        return answer.result;
+    }
+    bool answered(const ByteBuffer& frame, bool (*test)(const ByteBuffer&)) {
+        return ask(frame) == ExchangeResult::Reply && test(reply);
+    }
 };
 
 }  // namespace
@@ -57,19 +63,19 @@ TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     EXPECT_FALSE(second.open(unit.link, 9600, 8));
     unit.port.close();
     EXPECT_TRUE(third.open(unit.link, 9600, 8));
-    FramePort missing{std::make_unique<SerialPort>()};
+    FrameExchange missing{std::make_unique<SerialPort>()};
     EXPECT_FALSE(missing.open("/tmp/qbv-no-such-line", 9600, 8));
-    ByteBuffer command = kStatus;
-    EXPECT_EQ(missing.exchange(command, unit.reply), SendFailed);
+    EXPECT_EQ(missing.exchange(kStatus).result, ExchangeResult::SendFailed);
 }
 
 TEST(PtyLine, SilenceCorruptionAndNoise) {
     Unit silent("--silent"), corrupt("--corrupt-every 2"), noisy("--noise 7");
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(silent.ask(kStatus), NoReply);
+    EXPECT_EQ(silent.ask(kStatus), ExchangeResult::NoReply);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(elapsed.count() >= 0.95 && elapsed.count() <= 1.5) << elapsed.count() << " s";
-    for (int expected : {ExchangeOk, CrcMismatch, ExchangeOk}) EXPECT_EQ(corrupt.ask(kStatus), expected);
+    for (const ExchangeResult expected : {ExchangeResult::Reply, ExchangeResult::BadCheckBytes, ExchangeResult::Reply})
+        EXPECT_EQ(corrupt.ask(kStatus), expected);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(noisy.answered(kStatus, isDisable)) << i;
 }
 

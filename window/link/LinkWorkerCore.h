@@ -1,13 +1,14 @@
-// LinkWorkerCore: what the link worker thread decides for each message it takes and on each turn,
-// free of threads and windows. The Windows worker (LinkWorker::run) takes the messages from its queue and hands
-// them here; the core makes the requests through the DriverClient and posts the answers through a LinkOutlet.
-// It runs on the worker thread only: it is the one user of the DriverClient while the worker exists.
+// LinkWorkerCore: what the link worker thread decides for each message it takes and on each turn, free of threads
+// and windows. The Windows worker (LinkWorker::run) takes the messages from its queue and hands them here; the core
+// exchanges frames through a frame channel (the DriverClient) and posts the answers through a LinkOutlet. It runs on
+// the worker thread only: it is the one user of the channel while the worker exists.
 #pragma once
 
 #include <string>
 
 #include "ByteBuffer.h"
-#include "DriverClient.h"
+#include "FrameChannel.h"
+#include "UnitAnswer.h"
 
 // The thread messages the worker understands (to the worker), by meaning.
 enum class WorkerMessage { ExitThread, EnableComm, DisableComm, Command, Polling, Other };
@@ -35,7 +36,7 @@ public:
 
 class LinkWorkerCore {
 public:
-    LinkWorkerCore(DriverClient& client, LinkOutlet& outlet) : client_(client), outlet_(outlet) {}
+    LinkWorkerCore(FrameChannel& channel, LinkOutlet& outlet) : channel_(channel), outlet_(outlet) {}
 
     // Step 1 of a turn: one message taken from the queue. For Command, `commandBuffer` is the posted buffer,
     // which the core takes over (and frees); it is ignored for every other message. False for ExitThread:
@@ -43,17 +44,15 @@ public:
     bool take(WorkerMessage message, ByteBuffer* commandBuffer);
     // Step 2 of a turn: one poll when polling is enabled.
     void pollIfEnabled();
-    // One status poll: StatusUpdate on success, an empty Alarm on a failure with a decimal ErrorCode, else nothing.
+    // One status poll, its answer posted.
     void poll();
-
-    PollingMode pollingMode() const { return pollingMode_; }
 
 private:
     void exchangeCommand(ByteBuffer* posted);
-    bool failureHasDecimalErrorCode() const;
-    void postCopy(WindowMessage message, const ByteBuffer& bytes);
+    // StatusUpdate, Response or Alarm with a heap copy of the answer's bytes; nothing for an answer that never came.
+    void post(const UnitAnswer& answer);
 
-    DriverClient& client_;
+    FrameChannel& channel_;
     LinkOutlet& outlet_;
     PollingMode pollingMode_ = PollingMode::Initial;
 };

@@ -4,13 +4,14 @@
 #include <memory>
 
 #include "DebugMailslot.h"
-#include "ExePath.h"
+#include "DriverLibrary_win32.h"
+#include "ExePath_win32.h"
 #include "LinkMessages.h"
 #include "PostedBuffer.h"
-#include "DriverLibrary_win32.h"
 
 namespace {
 
+void toToolSlot(const std::string& text) { DebugMailslot::send(debugslot::kToolSlot, text); }
 
 // The worker's answers go to the dialog window as posted registered messages; debug texts to the tool's mailslot.
 class WindowOutlet : public LinkOutlet {
@@ -19,7 +20,7 @@ public:
     bool post(WindowMessage message, ByteBuffer* buffer) override {
         return PostMessageA(window_, ids_.toWindow(message), 0, reinterpret_cast<LPARAM>(buffer)) != FALSE;
     }
-    void debug(const std::string& text) override { DebugMailslot::send(debugslot::kToolSlot, text); }
+    void debug(const std::string& text) override { toToolSlot(text); }
 
 private:
     HWND window_;
@@ -87,7 +88,7 @@ bool LinkWorker::start(const std::string& portName, std::uint32_t baudRate) {
     if (!exepath::driverLibraryPath(path)) return false;
     if (client_) return false;  // a connection stands (or a worker holds the client): leave it untouched
 
-    auto client = std::make_unique<DriverClient>(makeLibrary_());
+    auto client = std::make_unique<DriverClient>(makeLibrary_(), toToolSlot);
     if (!client->bind(path)) return false;  // destroying the client unloads whatever stayed loaded
     client->openPort(portName, baudRate);
     if (client->result(driverclient::kResultCode) != comm::kCodeOk) return false;  // no Close: unload and free only

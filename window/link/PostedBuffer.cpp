@@ -7,19 +7,9 @@
 namespace {
 std::atomic<long> live{0};
 std::atomic<long> made{0};
-std::atomic<int> failuresToInject{0};
-
-bool injectFailure() {
-    int n = failuresToInject.load();
-    while (n > 0) {
-        if (failuresToInject.compare_exchange_weak(n, n - 1)) return true;
-    }
-    return false;
-}
 }  // namespace
 
 ByteBuffer* allocatePostedBuffer(const ByteBuffer& bytes) {
-    if (injectFailure()) return nullptr;
     ByteBuffer* buffer = nullptr;
     try {
         buffer = new ByteBuffer(bytes);
@@ -50,4 +40,3 @@ ByteBuffer takePostedBuffer(std::intptr_t lParam) {
 
 long livePostedBuffers() { return live.load(); }
 long postedBuffersMade() { return made.load(); }
-void failNextPostedBufferAllocations(int count) { failuresToInject.store(count); }

@@ -23,6 +23,3 @@ ByteBuffer takePostedBuffer(std::intptr_t lParam);
 // Counters over all posted buffers of the process, for tests: buffers made and not yet freed, and made in total.
 long livePostedBuffers();
 long postedBuffersMade();
-
-// Test hook: the next `count` calls of allocatePostedBuffer fail as if memory were exhausted.
-void failNextPostedBufferAllocations(int count);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,31 @@ Flash finish(pid_t pid, double limitSeconds = 60) {
 
 Flash flash(const std::string& args) { return finish(startFlash(args)); }
 
+struct PollWaits {
+    int polls = 0;           // status requests that followed a reply
+    double shortest = 1e9;   // seconds from a reply's first byte written to the next status request read
+};
+
+// From the unit's transcript ("<seconds> OUT <bytes>" for each reply written, "<seconds> IN <bytes>" for each frame read):
+// how long the tool waited before each status poll, at the least.
+PollWaits pollWaits(const std::string& transcript) {
+    std::istringstream lines(transcript);
+    PollWaits waits;
+    double lastReply = -1;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        double at = 0;
+        std::string kind, bytes;
+        words >> at >> kind;
+        std::getline(words, bytes);
+        if (kind == "OUT") lastReply = at;
+        if (kind != "IN" || bytes != " FC 05 11 27 56" || lastReply < 0) continue;
+        ++waits.polls;
+        waits.shortest = std::min(waits.shortest, at - lastReply);
+    }
+    return waits;
+}
+
 class FlashUnits : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -118,7 +144,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FlashUnits, FullDownloadIntoOneUnitWithItsTranscript) {
+TEST_F(FlashUnits, FullDownloadIntoOneUnitWithItsTranscriptAndTenMillisecondsBeforeEachPoll) {
     Unit unit("one");
     const Flash run = flash("--log " + (kFolder / "logs").string() + " -p " + unit.link + " " + imagePath());
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -129,6 +155,10 @@ TEST_F(FlashUnits, FullDownloadIntoOneUnitWithItsTranscript) {
     EXPECT_NE(log.find(" RX FC 05 1A F4 E8  Disable\n"), std::string::npos);
     EXPECT_NE(log.find(" TX FC FF D1 EC 01 00 00 "), std::string::npos);  // the block at offset 492
     EXPECT_EQ(log.substr(log.rfind(' ')), " CLOSE\n");
+    // A unit still writing its last block needs the wait: without it state 8's tries are spent in milliseconds.
+    const PollWaits waits = pollWaits(slurp(unit.transcript));
+    EXPECT_GT(waits.polls, 100);
+    EXPECT_GE(waits.shortest, 0.0099) << "a status request came " << waits.shortest * 1000 << " ms after a reply";
 }
 
 TEST_F(FlashUnits, FourUnitsAtOnceOneGivesUpTheOthersSucceedAsJsonLines) {

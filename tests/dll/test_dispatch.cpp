@@ -37,7 +37,7 @@ struct Driver {
 
 }  // namespace
 
-TEST(CommDriver, OpenAndClose) {
+TEST(CommDriver, OpenReleasesTheHeldPortFirstAndUnreadableNumbersAre401) {
     Driver d;
     EXPECT_EQ(d.send("Open", "COM12", "38400", "8"), "200");
     EXPECT_EQ(d.line().openedName + " " + std::to_string(d.line().openedBaud), "COM12 38400");
@@ -60,7 +60,7 @@ TEST(CommDriver, OpenAndClose) {
     EXPECT_EQ(d.send("Close") + " " + d.command(), "200 401");
 }
 
-TEST(CommDriver, Command) {
+TEST(CommDriver, CommandAnswersTheReplyOrItsReasonCodeAndOnlyChecksTheCountIsANumber) {
     Driver d;
     ASSERT_EQ(d.open(), "200");
     for (const char* count : {"", "three", "3 3", "3x", "-3"}) EXPECT_EQ(d.command(count), "401") << count;

@@ -68,7 +68,7 @@ TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     EXPECT_EQ(missing.exchange(kStatus).result, ExchangeResult::SendFailed);
 }
 
-TEST(PtyLine, SilenceCorruptionAndNoise) {
+TEST(PtyLine, SilenceEndsAfterAboutOneSecondBadCheckBytesAreNamedNoiseIsPassedOver) {
     Unit silent("--silent"), corrupt("--corrupt-every 2"), noisy("--noise 7");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(silent.ask(kStatus), ExchangeResult::NoReply);

@@ -95,7 +95,7 @@ TEST_F(Worker, PostsEachAnswerAsItsMessageAndFreesWhatARefusedPostLeaves) {
     }
 }
 
-TEST(PostedBuffer, TakeFreeEmptyAndNull) {
+TEST(PostedBuffer, TakingOneFreesItAndNullGivesAnEmptyBuffer) {
     const long live = livePostedBuffers();
     ByteBuffer* posted = allocatePostedBuffer(ByteBuffer{0xFC, 0x05, 0x1A});
     EXPECT_EQ(livePostedBuffers(), live + 1);

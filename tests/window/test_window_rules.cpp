@@ -1,33 +1,18 @@
-// Host tests of the window's portable pieces: settings file, image check, executable folder, dialog rules, icon file.
+// Host tests of the window's portable rules: the settings file, the executable's folder, the lists, placement, the icon.
 #include <gtest/gtest.h>
 
 #include <bitset>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
-#include "Crc16.h"
 #include "DialogRules.h"
 #include "ExePath.h"
-#include "ImageFile.h"
 #include "SettingsStore.h"
+#include "TempFolder.h"
 
-namespace {
 namespace fs = std::filesystem;
-struct Folder {  // a fresh folder for one test, removed with its files afterwards
-    const fs::path path = fs::temp_directory_path() / ("qbv-window-" + std::to_string(std::random_device{}()));
-    Folder() { fs::remove_all(path), fs::create_directories(path); }  ~Folder() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-void write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-const std::uint8_t* bytesOf(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
-}  // namespace
 
-TEST(Settings, ReadingRules) {
+TEST(Settings, ReadUpToACommentFirstKeyWinsAndOnlyTheLineIsTrimmed) {
     const std::pair<std::string, std::string> cases[] = {  // file content, then what was read as the file writes it
         {"Port,COM4\r\n\r\nX,1\r\n", "Port,COM4\r\n"}, {"Port,COM4\r\n \t \r\nX,1\r\n", "Port,COM4\r\n"}, {"", ""},
         {"# remembered\r\nPort,COM5\r\n", ""}, {"Port,COM5\r\n \t// note\r\nX,1\r\n", "Port,COM5\r\n"},  // end reading
@@ -43,44 +28,24 @@ TEST(Settings, ReadingRules) {
 }
 
 TEST(Settings, WrittenBytesAndFailedWrites) {
-    Folder dir;
+    TempFolder dir;
     const std::string path = dir / "qbv_download_config.txt";
     SettingsStore store(path);
     EXPECT_TRUE(!store.Read() && store.ApplyDefaults());  // as the window does when there is no file
-    EXPECT_EQ(read(path), "Baudrate,9600\r\nPort,COM1\r\n");
-    write(path, "baud,4\r\nPortable,3\r\nPort,2\r\nPor,1\r\nZeta,5\r\n\xC9t\xE9,6\r\n");
+    EXPECT_EQ(readFile(path), "Baudrate,9600\r\nPort,COM1\r\n");
+    writeFile(path, "baud,4\r\nPortable,3\r\nPort,2\r\nPor,1\r\nZeta,5\r\n\xC9t\xE9,6\r\n");
     SettingsStore sorted(path);
     EXPECT_TRUE(sorted.Read() && sorted.Write());
-    EXPECT_EQ(read(path), "Por,1\r\nPort,2\r\nPortable,3\r\nZeta,5\r\nbaud,4\r\n\xC9t\xE9,6\r\n");  // byte by byte
+    EXPECT_EQ(readFile(path), "Por,1\r\nPort,2\r\nPortable,3\r\nZeta,5\r\nbaud,4\r\n\xC9t\xE9,6\r\n");  // byte by byte
     store.Set("Port", "COM3"), store.Set("Baudrate", "38400");
     EXPECT_TRUE(store.Write());
-    EXPECT_EQ(read(path), "Baudrate,38400\r\nPort,COM3\r\n");  // the longer old file is replaced whole
+    EXPECT_EQ(readFile(path), "Baudrate,38400\r\nPort,COM3\r\n");  // the longer old file is replaced whole
     fs::create_directory(path + ".new");  // the new file cannot be made: the old one stays
     EXPECT_FALSE(sorted.Write());
-    EXPECT_EQ(read(path), "Baudrate,38400\r\nPort,COM3\r\n");
+    EXPECT_EQ(readFile(path), "Baudrate,38400\r\nPort,COM3\r\n");
     SettingsStore nowhere(dir / "absent/qbv_download_config.txt");
     EXPECT_FALSE(nowhere.ApplyDefaults());
     EXPECT_EQ(nowhere.Get("Port") + "," + nowhere.Get("Baudrate"), "COM1,9600");  // kept in memory
-}
-
-TEST(ImageFile, CheckBytesFileCrcBlocksAndReading) {
-    const auto check = [](const std::string& b) { return checkImage(bytesOf(b), b.size()); };
-    const auto image = [](const std::string& p) {  // followed by its check CRC, high byte first
-        return p + char(Crc16::of(bytesOf(p), p.size()) >> 8) + char(Crc16::of(bytesOf(p), p.size()));
-    };
-    EXPECT_EQ(check("abcdefghijkl\x3C\xCC").fileCrc, 0x8B87);  // over all 14 bytes, the check bytes included
-    EXPECT_EQ(check("abcdefghijkl\xCC\x3C").status, ImageLoadStatus::Invalid);
-    EXPECT_EQ(check(std::string(14, '\0')).status, ImageLoadStatus::Ok);  // the smallest image
-    EXPECT_EQ(check(std::string(14, '\0')).fileCrc, 0x0000);
-    EXPECT_EQ(check(image(std::string(11, 'a'))).status, ImageLoadStatus::Invalid);  // 13 bytes, their CRC matching
-    EXPECT_EQ(check(image(std::string(244, 'a'))).blockCount, 1u);
-    EXPECT_EQ(check(image(std::string(245, 'a'))).blockCount, 2u);
-    Folder dir;
-    const std::string raw = image("\r\n\x1A" + std::string(200000, 'z'));  // line-end bytes, more than one read chunk
-    write(dir / "image.bin", raw);
-    EXPECT_EQ(loadImageFile(dir / "image.bin").imageData, ByteBuffer(bytesOf(raw), raw.size()));
-    for (const std::string& path : {dir / "absent.bin", dir.path.string()})  // the folder opens, but cannot be read
-        EXPECT_EQ(loadImageFile(path).status, ImageLoadStatus::OpenError) << path;
 }
 
 TEST(ExePath, FolderOfTheModulePath) {
@@ -115,7 +80,7 @@ TEST(DialogRules, ListsBaudRatesStoredValuesAndCentring) {
 }
 
 TEST(IconFile, OneImageOf32By32With16ColoursAndItsMask) {
-    const std::string icon = read(QBV_ICON_FILE);
+    const std::string icon = readFile(QBV_ICON_FILE);
     const auto le = [&icon](std::size_t at, int n, std::uint32_t v = 0) {  // n bytes, least significant first
         while (n-- > 0) v = v << 8 | static_cast<std::uint8_t>(icon.at(at + n));
         return v;

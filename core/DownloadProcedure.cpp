@@ -116,7 +116,7 @@ void DownloadProcedure::step(const ByteBuffer& reply) {
         case DownloadState::AwaitResult: onAwaitResult(reply); break;
         case DownloadState::AwaitFinalDisable: onAwaitFinalDisable(reply); break;
         case DownloadState::AwaitFlaggedDisable: onAwaitFlaggedDisable(reply); break;
-        default: break;  // idle, or waiting for SENDCANCEL: answers are not judged
+        default: break;  // idle, or waiting for the step after a blank block: answers are not judged
     }
 }
 

@@ -17,7 +17,7 @@ enum class DownloadState : std::uint32_t {
     AwaitResult = 10,         // the DownloadResult status
     AwaitFinalDisable = 11,   // the Disable status after a good result
     AwaitFlaggedDisable = 12, // the Disable status after a flagged result
-    SkipBlank = 13,           // the SENDCANCEL the window posted to itself after passing over a blank block
+    SkipBlank = 13,           // the shell's step after a blank block was passed over (onBlankPassed)
 };
 
 constexpr std::uint32_t stateNumber(DownloadState state) { return static_cast<std::uint32_t>(state); }

@@ -8,8 +8,8 @@
 #include "DownloadState.h"
 
 namespace box {
-constexpr std::uint32_t kTypeOk = 0x00;               // MB_OK, no icon
-constexpr std::uint32_t kTypeInformation = 0x40;      // MB_ICONINFORMATION
+constexpr std::uint32_t kTypeOk = 0x00;               // a plain box (the window's MB_OK)
+constexpr std::uint32_t kTypeInformation = 0x40;      // a box with the information icon (MB_ICONINFORMATION)
 
 // String table entries the download shows.
 constexpr unsigned kProgramCaptionId = 129;
@@ -18,7 +18,7 @@ constexpr const char* kProgramCaption = "DOWNLOAD PROGRAM Ver.1.20";
 constexpr const char* kPortInitFailed = "Failed in the initialization of the communication port.";
 }  // namespace box
 
-// One message box exactly as MessageBoxA gets it (the dialog is its owner).
+// One box as a person is shown it: caption, text and kind; the window hands the three to its message box as they are.
 struct OutcomeBox {
     std::string caption;
     std::string text;

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -46,7 +47,8 @@ std::string imageProblem(const std::string& path, ImageLoadStatus status) {
     } else if (status == ImageLoadStatus::Invalid) {
         const auto size = fs::file_size(path, ec);
         if (!ec && size == 0) detail = "empty file";
-        else if (!ec && size < image::kMinimumSize) detail = "shorter than " + std::to_string(image::kMinimumSize) + " bytes";
+        else if (!ec && size < image::kMinimumSize)
+            detail = "shorter than " + std::to_string(image::kMinimumSize) + " bytes";
         else detail = "its check bytes do not match";
     }
     return path + ": " + imageProblemText(status) + (detail.empty() ? "" : " (" + detail + ")");
@@ -95,14 +97,19 @@ private:
     std::vector<Event> events_;
 };
 
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 class UnitWatch : public UnitEvents {
 public:
-    UnitWatch(EventQueue& queue, std::size_t unit, Clock::time_point start) : queue_(queue), unit_(unit), start_(start) {}
+    UnitWatch(EventQueue& queue, std::size_t unit, Clock::time_point start)
+        : queue_(queue), unit_(unit), start_(start) {}
     void phaseChanged(const std::string& phase) override { queue_.push({Event::Kind::Phase, unit_, now(), phase}); }
     void progressed(std::uint32_t blocksDone) override {
         queue_.push({Event::Kind::Progress, unit_, now(), "", blocksDone});
     }
-    double now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+    double now() const { return secondsSince(start_); }
 
 private:
     EventQueue& queue_;
@@ -120,96 +127,174 @@ int listPorts() {
     return exitcode::kSuccess;
 }
 
-int flash(const FlashOptions& o, const ImageLoad& image) {
+// False (and says so) when a port is given twice; two spellings of one device are the same port.
+bool eachPortOnce(const std::vector<std::string>& names) {
     std::set<std::string> seen;
-    for (const std::string& port : o.ports) {
-        if (!seen.insert(ports::canonicalName(port)).second) {
-            error("the port " + port + " is given more than once");
-            return exitcode::kUsage;
+    for (const std::string& name : names) {
+        if (!seen.insert(ports::canonicalName(name)).second) {
+            error("the port " + name + " is given more than once");
+            return false;
         }
     }
-    std::vector<std::shared_ptr<FrameLog>> logs(o.ports.size());
-    if (!o.logDir.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(o.logDir, ec);
-        for (std::size_t i = 0; i < o.ports.size(); ++i) {
-            logs[i] = std::make_shared<FrameLog>();
-            const std::string path = (std::filesystem::path(o.logDir) / logFileName(o.ports[i])).string();
-            if (!logs[i]->open(path)) {
-                error("cannot write the transcript " + path);
-                return exitcode::kUsage;
-            }
-        }
-    }
+    return true;
+}
 
-    const double timeout = o.timeoutSeconds > 0
-                               ? o.timeoutSeconds
-                               : flashopt::defaultTimeoutSeconds(image.imageSize, image.blockCount, o.baud);
+// One transcript per port (or none when no folder is asked for), each open; nothing when one cannot be written.
+using Transcripts = std::vector<std::shared_ptr<FrameLog>>;
+std::optional<Transcripts> openTranscripts(const FlashOptions& o) {
+    Transcripts logs(o.ports.size());
+    if (o.logDir.empty()) return logs;
+    std::error_code ec;
+    std::filesystem::create_directories(o.logDir, ec);
+    for (std::size_t i = 0; i < o.ports.size(); ++i) {
+        logs[i] = std::make_shared<FrameLog>();
+        const std::string path = (std::filesystem::path(o.logDir) / logFileName(o.ports[i])).string();
+        if (!logs[i]->open(path)) {
+            error("cannot write the transcript " + path);
+            return std::nullopt;
+        }
+    }
+    return logs;
+}
+
+// The bound on each unit's download: --timeout, or one derived from the image and the baud rate.
+double unitTimeoutSeconds(const FlashOptions& o, const ImageLoad& image) {
+    return o.timeoutSeconds > 0 ? o.timeoutSeconds
+                                : flashopt::defaultTimeoutSeconds(image.imageSize, image.blockCount, o.baud);
+}
+
+// From now on Ctrl-C sets the flag returned instead of ending the process; every unit looks at it between exchanges.
+const std::atomic<bool>& catchCtrlC() {
     static std::atomic<bool> interrupted{false};
     console::interruptSets(interrupted);
-    const Clock::time_point start = Clock::now();
-    EventQueue queue;
-    LiveView view(stderr, !o.json && console::isLiveTerminal(stderr), o.quiet || o.json, o.ports, image.blockCount);
+    return interrupted;
+}
 
-    std::vector<std::unique_ptr<UnitWatch>> watches;
-    std::vector<UnitResult> results(o.ports.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < o.ports.size(); ++i) {
-        if (o.json) printJson(startEvent(o.ports[i], o.baud, o.image, image));
-        watches.push_back(std::make_unique<UnitWatch>(queue, i, start));
-        results[i].port = o.ports[i];
-        results[i].fileCrc = image.fileCrc;
-    }
-    for (std::size_t i = 0; i < o.ports.size(); ++i) {
-        threads.emplace_back([&, i] {
-            std::unique_ptr<BytePort> line = std::make_unique<SerialPort>();
-            if (logs[i]) line = std::make_unique<LoggingBytePort>(std::move(line), logs[i]);
-            UnitRun run(ports::canonicalName(o.ports[i]), o.baud, std::move(line), *watches[i], interrupted, timeout);
-            results[i].report = run.run(image);
-            if (results[i].report.end == UnitEnd::PortFailed) results[i].portProblem = ports::whyNotOpened(o.ports[i]);
-            queue.push({Event::Kind::Done, i, watches[i]->now(), ""});
-        });
-    }
+// Every unit's download at once, one thread each, while the main thread shows what they tell it.
+class FlashRun {
+public:
+    FlashRun(const FlashOptions& o, const ImageLoad& image, Transcripts logs, const std::atomic<bool>& interrupted)
+        : o_(o),
+          image_(image),
+          logs_(std::move(logs)),
+          interrupted_(interrupted),
+          timeout_(unitTimeoutSeconds(o, image)),
+          start_(Clock::now()),
+          view_(stderr, !o.json && console::isLiveTerminal(stderr), o.quiet || o.json, o.ports, image.blockCount),
+          results_(o.ports.size()),
+          lastJsonProgress_(o.ports.size(), -kJsonProgressPeriodSeconds) {}
 
-    std::vector<double> lastJsonProgress(o.ports.size(), -kJsonProgressPeriodSeconds);
-    std::vector<std::uint32_t> pendingProgress(o.ports.size(), 0);
-    std::size_t running = o.ports.size();
-    while (running > 0) {
-        for (const Event& e : queue.waitAndTake(kTickPeriod)) {
-            const std::string& port = o.ports[e.unit];
-            switch (e.kind) {
-                case Event::Kind::Phase:
-                    view.phaseChanged(e.unit, e.phase, e.seconds);
-                    if (o.json) printJson(phaseEvent(port, e.phase, e.seconds));
-                    break;
-                case Event::Kind::Progress:
-                    view.progressed(e.unit, e.blocksDone, e.seconds);
-                    pendingProgress[e.unit] = e.blocksDone;
-                    if (o.json && e.seconds - lastJsonProgress[e.unit] >= kJsonProgressPeriodSeconds) {
-                        printJson(progressEvent(port, e.blocksDone, image.blockCount, e.seconds));
-                        lastJsonProgress[e.unit] = e.seconds;
-                    }
-                    break;
-                case Event::Kind::Done:
-                    view.finished(e.unit, port + "  " + outcomeKey(results[e.unit]));
-                    if (o.json) printJson(doneEvent(results[e.unit]));
-                    --running;
-                    break;
-            }
+    // Announces every unit (a JSON start event each), then starts their threads.
+    void startUnits() {
+        for (std::size_t i = 0; i < o_.ports.size(); ++i) {
+            if (o_.json) printJson(startEvent(o_.ports[i], o_.baud, o_.image, image_));
+            watches_.push_back(std::make_unique<UnitWatch>(queue_, i, start_));
+            results_[i].port = o_.ports[i];
+            results_[i].fileCrc = image_.fileCrc;
         }
-        view.tick(watches[0]->now());
+        for (std::size_t i = 0; i < o_.ports.size(); ++i) threads_.emplace_back([this, i] { runUnit(i); });
     }
-    for (std::thread& t : threads) t.join();
-    view.close(watches[0]->now());
 
-    int exitCode = exitcode::kSuccess;
+    // The main thread's loop: the units' events as they come, and the live view's redraws in between.
+    void showEventsUntilAllEnd() {
+        std::size_t running = o_.ports.size();
+        while (running > 0) {
+            for (const Event& e : queue_.waitAndTake(kTickPeriod)) {
+                show(e);
+                if (e.kind == Event::Kind::Done) --running;
+            }
+            view_.tick(secondsSince(start_));
+        }
+    }
+
+    // Waits for every unit's thread, then draws the view a last time before the final lines.
+    void joinUnits() {
+        for (std::thread& t : threads_) t.join();
+        view_.close(secondsSince(start_));
+    }
+
+    const std::vector<UnitResult>& results() const { return results_; }
+
+private:
+    // One unit's thread: its serial line (through a transcript when there is one), its run, and why its port failed.
+    void runUnit(std::size_t i) {
+        std::unique_ptr<BytePort> line = std::make_unique<SerialPort>();
+        if (logs_[i]) line = std::make_unique<LoggingBytePort>(std::move(line), logs_[i]);
+        UnitRun run(ports::canonicalName(o_.ports[i]), o_.baud, std::move(line), *watches_[i], interrupted_, timeout_);
+        results_[i].report = run.run(image_);
+        if (results_[i].report.end == UnitEnd::PortFailed) results_[i].portProblem = ports::whyNotOpened(o_.ports[i]);
+        queue_.push({Event::Kind::Done, i, watches_[i]->now(), ""});
+    }
+
+    void show(const Event& e) {
+        switch (e.kind) {
+            case Event::Kind::Phase: showPhase(e); break;
+            case Event::Kind::Progress: showProgress(e); break;
+            case Event::Kind::Done: showEnd(e); break;
+        }
+    }
+
+    void showPhase(const Event& e) {
+        view_.phaseChanged(e.unit, e.phase, e.seconds);
+        if (o_.json) printJson(phaseEvent(o_.ports[e.unit], e.phase, e.seconds));
+    }
+
+    // The view sees every step; JSON gets one progress event a unit at most once a period.
+    void showProgress(const Event& e) {
+        view_.progressed(e.unit, e.blocksDone, e.seconds);
+        if (o_.json && e.seconds - lastJsonProgress_[e.unit] >= kJsonProgressPeriodSeconds) {
+            printJson(progressEvent(o_.ports[e.unit], e.blocksDone, image_.blockCount, e.seconds));
+            lastJsonProgress_[e.unit] = e.seconds;
+        }
+    }
+
+    void showEnd(const Event& e) {
+        const UnitResult& result = results_[e.unit];
+        view_.finished(e.unit, o_.ports[e.unit] + "  " + outcomeKey(result));
+        if (o_.json) printJson(doneEvent(result));
+    }
+
+    const FlashOptions& o_;
+    const ImageLoad& image_;
+    const Transcripts logs_;
+    const std::atomic<bool>& interrupted_;
+    const double timeout_;
+    const Clock::time_point start_;
+    EventQueue queue_;
+    LiveView view_;
+    std::vector<std::unique_ptr<UnitWatch>> watches_;
+    std::vector<UnitResult> results_;  // each written by its unit's thread, read once its Done event has come
+    std::vector<std::thread> threads_;
+    std::vector<double> lastJsonProgress_;
+};
+
+// One final line per unit: on stdout, or on stderr after JSON (and there not at all when --quiet).
+void printFinalLines(const FlashOptions& o, const std::vector<UnitResult>& results) {
     std::FILE* finalOut = o.json ? stderr : stdout;
-    for (const UnitResult& r : results) {
-        if (!o.json || !o.quiet) std::fprintf(finalOut, "%s\n", finalLine(r).c_str());
-        exitCode = std::max(exitCode, exitCodeOf(r));
+    if (!o.json || !o.quiet) {
+        for (const UnitResult& r : results) std::fprintf(finalOut, "%s\n", finalLine(r).c_str());
     }
     std::fflush(finalOut);
+}
+
+int highestExitCode(const std::vector<UnitResult>& results) {
+    int exitCode = exitcode::kSuccess;
+    for (const UnitResult& r : results) exitCode = std::max(exitCode, exitCodeOf(r));
     return exitCode;
+}
+
+int flash(const FlashOptions& o, const ImageLoad& image) {
+    if (!eachPortOnce(o.ports)) return exitcode::kUsage;
+    std::optional<Transcripts> logs = openTranscripts(o);
+    if (!logs) return exitcode::kUsage;
+
+    FlashRun run(o, image, std::move(*logs), catchCtrlC());
+    run.startUnits();
+    run.showEventsUntilAllEnd();
+    run.joinUnits();
+
+    printFinalLines(o, run.results());
+    return highestExitCode(run.results());
 }
 }  // namespace
 

@@ -16,7 +16,8 @@ std::string statusOnly(const char* statusLine) {
 
 }  // namespace
 
-CommDriver::CommDriver(PortFactory makePort, DebugSink debug) : makePort_(std::move(makePort)), debug_(std::move(debug)) {}
+CommDriver::CommDriver(PortFactory makePort, DebugSink debug)
+    : makePort_(std::move(makePort)), debug_(std::move(debug)) {}
 
 CommDriver::~CommDriver() {
     releasePort();

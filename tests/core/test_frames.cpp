@@ -92,24 +92,20 @@ TEST(UnitCommands, ReplyTestsReadCodeAndFlagAndFailOnShortReplies) {
 
 TEST(UnitAnswer, AReplyIsTheInputAFailureAnAlarmARefusalNothing) {
     using Kind = UnitAnswer::Kind;
-    const ByteBuffer sent{0xFC, 0x0C, 0xD1, 0xF6, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33}, ack{0xFC, 0x05, 0x50, 0xAA, 0x05};
-    const struct { UnitRequest request; ExchangeResult result; Kind kind; ByteBuffer bytes; } rows[] = {
-        {UnitRequest::StatusPoll, ExchangeResult::Reply, Kind::StatusUpdate, ack},
-        {UnitRequest::Command, ExchangeResult::Reply, Kind::Response, ack},
-        {UnitRequest::StatusPoll, ExchangeResult::NoReply, Kind::Alarm, {}},  // a failed poll: an empty alarm
-        {UnitRequest::StatusPoll, ExchangeResult::OtherFailure, Kind::Alarm, {}},
-        {UnitRequest::Command, ExchangeResult::NoReply, Kind::Alarm, sent},   // a failed command: its frame back
-        {UnitRequest::Command, ExchangeResult::BadCheckBytes, Kind::Alarm, sent},
-        {UnitRequest::Command, ExchangeResult::SendFailed, Kind::Alarm, sent},
-        {UnitRequest::Command, ExchangeResult::OtherFailure, Kind::Alarm, sent},
-        {UnitRequest::StatusPoll, ExchangeResult::Refused, Kind::None, {}},   // nothing exchanged: no answer at all
-        {UnitRequest::Command, ExchangeResult::Refused, Kind::None, {}},
+    const ByteBuffer sent{0xFC, 0x0C, 0xD1, 0xF6, 0x00, 0x00, 0x00, 0x11}, ack{0xFC, 0x05, 0x50, 0xAA, 0x05};
+    const auto answer = [&](UnitRequest request, ExchangeResult result) {
+        const UnitAnswer a = answerTo(request, sent, {result, result == ExchangeResult::Reply ? ack : ByteBuffer()});
+        return std::pair{a.kind, a.bytes};
     };
-    for (const auto& row : rows) {
-        const UnitAnswer answer = answerTo(row.request, sent, {row.result, row.result == ExchangeResult::Reply ? ack : ByteBuffer()});
-        EXPECT_EQ(answer.kind, row.kind) << &row - rows;
-        EXPECT_EQ(answer.bytes, row.bytes) << &row - rows;
+    EXPECT_EQ(answer(UnitRequest::StatusPoll, ExchangeResult::Reply), std::pair(Kind::StatusUpdate, ack));
+    EXPECT_EQ(answer(UnitRequest::Command, ExchangeResult::Reply), std::pair(Kind::Response, ack));
+    for (const ExchangeResult failed : {ExchangeResult::NoReply, ExchangeResult::BadCheckBytes,
+                                        ExchangeResult::SendFailed, ExchangeResult::OtherFailure}) {
+        EXPECT_EQ(answer(UnitRequest::StatusPoll, failed), std::pair(Kind::Alarm, ByteBuffer()));  // empty
+        EXPECT_EQ(answer(UnitRequest::Command, failed), std::pair(Kind::Alarm, sent));  // the frame handed back
     }
+    for (const UnitRequest request : {UnitRequest::StatusPoll, UnitRequest::Command})
+        EXPECT_EQ(answer(request, ExchangeResult::Refused), std::pair(Kind::None, ByteBuffer()));  // the unit stalls
 }
 
 TEST(FrameDecoder, ALengthBelowThreeNeverCompletesAndTheFrameStaysBounded) {
@@ -120,7 +116,8 @@ TEST(FrameDecoder, ALengthBelowThreeNeverCompletesAndTheFrameStaysBounded) {
         for (int i = 0; i < 10000; ++i) ASSERT_EQ(decoder.feed(0x55), FrameDecoder::Status::Collecting) << i;
         EXPECT_EQ(decoder.frame().size(), unit::kMaxFrameLength + 1) << "length " << +length;
         decoder.restart();  // the next frame begins at the next sync byte
-        for (const std::uint8_t b : {0x55, 0xFC, 0x05, 0x50, 0xAA}) EXPECT_EQ(decoder.feed(b), FrameDecoder::Status::Collecting);
+        for (const std::uint8_t b : {0x55, 0xFC, 0x05, 0x50, 0xAA})
+            EXPECT_EQ(decoder.feed(b), FrameDecoder::Status::Collecting);
         EXPECT_EQ(decoder.feed(0x05), FrameDecoder::Status::Complete);
         EXPECT_EQ(decoder.frame(), (ByteBuffer{0xFC, 0x05, 0x50, 0xAA, 0x05}));
     }

@@ -43,13 +43,15 @@ TEST(UnitCore, BuildsAndReceivesFrames) {
 
 TEST(UnitCore, DownloadLeavesTheBlocksInMemoryAndReportsTheirCrc) {
     Unit u{UnitCore({})};
-    const Bytes busy = buildFrame(unit::kStatusDownloadMode, {unit::kFlagSet}), ready = buildFrame(unit::kStatusDownloadMode, {unit::kFlagClear});
+    const Bytes busy = buildFrame(unit::kStatusDownloadMode, {unit::kFlagSet}),
+                ready = buildFrame(unit::kStatusDownloadMode, {unit::kFlagClear});
     Bytes data0{0x00, 0x00, 0x00, 0x00};  // the offset, low byte first, then the block
     for (int i = 0; i < 246; ++i) data0.push_back(static_cast<std::uint8_t>(i * 7));
-    EXPECT_EQ(u.ask(buildFrame(UnitCommand::DownloadData, {0, 2, 0, 0, 0x11})), kAck) << "written while idle, erased on start";
+    EXPECT_EQ(u.ask(buildFrame(UnitCommand::DownloadData, {0, 2, 0, 0, 0x11})), kAck) << "erased at start";
     for (auto [frame, polls] : {std::pair{buildFrame(UnitCommand::DownloadStart), kDefaultErasePolls},
                                 {buildFrame(UnitCommand::DownloadData, data0), kDefaultWritePolls},
-                                {buildFrame(UnitCommand::DownloadData, {0xFA, 0, 0, 0, 0xA0, 0xA1}), kDefaultWritePolls}}) {
+                                {buildFrame(UnitCommand::DownloadData, {0xFA, 0, 0, 0, 0xA0, 0xA1}),
+                                 kDefaultWritePolls}}) {
         EXPECT_EQ(u.ask(frame), kAck);
         for (unsigned i = 0; i < polls; ++i) EXPECT_EQ(u.ask(kStatus), busy) << i;
         EXPECT_EQ(u.ask(kStatus), ready);

@@ -69,10 +69,12 @@ TEST(CommMessage, ParseRules) {
 TEST(ReasonCodes, APlainDecimalNamesAFailedExchangeAnythingElseARefusal) {
     const std::pair<const char*, ExchangeResult> rows[] = {
         {"102", ExchangeResult::NoReply}, {"105", ExchangeResult::BadCheckBytes}, {"107", ExchangeResult::SendFailed},
-        {"101", ExchangeResult::OtherFailure}, {"0", ExchangeResult::OtherFailure}, {"999", ExchangeResult::OtherFailure},
+        {"101", ExchangeResult::OtherFailure}, {"0", ExchangeResult::OtherFailure},
+        {"999", ExchangeResult::OtherFailure},
         {"", ExchangeResult::Refused}, {"x1", ExchangeResult::Refused}, {"-1", ExchangeResult::Refused},
         {"1 2", ExchangeResult::Refused}, {"4294967296", ExchangeResult::Refused}};
     for (const auto& [code, result] : rows) EXPECT_EQ(failureOfReason(code), result) << '"' << code << '"';
-    for (const ExchangeResult result : {ExchangeResult::NoReply, ExchangeResult::BadCheckBytes, ExchangeResult::SendFailed})
+    for (const ExchangeResult result :
+         {ExchangeResult::NoReply, ExchangeResult::BadCheckBytes, ExchangeResult::SendFailed})
         EXPECT_EQ(failureOfReason(std::to_string(reasonCodeOf(result))), result);
 }

@@ -24,7 +24,8 @@ struct Recorder : UnitRequests, DownloadView {
     }
     void sendCommand(const ByteBuffer& frame) override {
         ++requests;
-        lastWasAck = frame.size() > unit::kCodeIndex && frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::Ack);
+        lastWasAck = frame.size() > unit::kCodeIndex &&
+                     frame[unit::kCodeIndex] == static_cast<std::uint8_t>(UnitCommand::Ack);
         std::uint32_t offset = 0;
         if (!dataFrameOffset(frame.data(), frame.size(), offset)) return;
         const std::size_t count = frame.size() - (unit::kDataFrameOverhead - unit::kCheckBytes);

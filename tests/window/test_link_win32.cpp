@@ -96,23 +96,6 @@ TEST_F(Link, OneConnectionsLifeAndItsDebugTexts) {
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(link->pollOnce() && link->postCommand(kAck));
 }
 
-TEST_F(Link, FailuresGiveAnEmptyAlarmTheFramesBackInOrderOrNothingAt401) {
-    ASSERT_TRUE(link->connect(window.hwnd, kCorrupt, 9600) && link->pollOnce());
-    std::vector<ByteBuffer> frames{ByteBuffer{}};
-    for (int i = 0; i < 6; ++i) ASSERT_TRUE(link->postCommand(frames.emplace_back(dataFrame(i))));
-    ASSERT_TRUE(waitFor(7));
-    EXPECT_EQ(window.bytes, frames);
-    // The port closed under the idle worker: its Command and its poll are answered 401 and nothing is posted.
-    ASSERT_EQ(request(GetModuleHandleA("lk207.dll"), "COMM_LK207/1.0\r\nMethod: Close\r\n\r\n", 33), kOk);
-    Mailslot driverSlot("DebugComm_lk207");
-    ASSERT_TRUE(link->postCommand(kAck) && link->pollOnce());
-    pump(300);
-    const Texts texts = driverSlot.readAll();
-    ASSERT_EQ(texts.size(), 4u);
-    EXPECT_EQ(texts[1] + texts[3], k401 + k401);
-    EXPECT_EQ(window.kinds, "AAAAAAA");
-}
-
 TEST_F(Link, QueuedRequestsReachTheUnitInOrderWithAPollBetweenCommandsAndEveryBufferIsFreedOnce) {
     const long made = postedBuffersMade();
     ASSERT_TRUE(link->connect(window.hwnd, kNormal, 9600));

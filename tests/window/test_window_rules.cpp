@@ -1,4 +1,4 @@
-// Host tests of the window's portable rules: the settings file, the executable's folder, the lists, placement, the icon.
+// Host tests of the window's portable rules: the settings file, the executable's folder, the lists, the icon.
 #include <gtest/gtest.h>
 
 #include <bitset>

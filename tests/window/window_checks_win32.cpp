@@ -1,4 +1,4 @@
-// The window's end-to-end checks: the real qbv_download.exe under wine64, worked from outside by devtools/window-operator.
+// The window's end-to-end checks: the real qbv_download.exe under Wine, worked from outside by the window operator.
 #include <gtest/gtest.h>
 
 #include <algorithm>

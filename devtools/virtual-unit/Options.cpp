@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
+#include <utility>
 
 namespace vunit {
 
@@ -54,9 +55,10 @@ bool parseFaultMix(const std::string& text, FaultMix& mix, std::string& error) {
                                         [&](const auto& k) { return kind == k.first; });
         char* rest = nullptr;
         const double p = eq == std::string::npos ? -1 : std::strtod(item.c_str() + eq + 1, &rest);
-        if (found == std::end(kinds) || rest == nullptr || *rest != '\0' || eq + 1 == item.size() || !(p >= 0 && p <= 1)) {
-            error = "--faults: expected KIND=P (P from 0 to 1; kinds drop, corrupt, noise, split, busy, stall, vanish), "
-                    "got '" + item + "'";
+        if (found == std::end(kinds) || rest == nullptr || *rest != '\0' || eq + 1 == item.size() ||
+            !(p >= 0 && p <= 1)) {
+            error = "--faults: expected KIND=P (P from 0 to 1; kinds drop, corrupt, noise, split, busy, stall, "
+                    "vanish), got '" + item + "'";
             return false;
         }
         mix.*(found->second) = p;
@@ -65,114 +67,145 @@ bool parseFaultMix(const std::string& text, FaultMix& mix, std::string& error) {
     return true;
 }
 
+namespace {
+
+// One option as given: its name, and its value either inline ("--name=value") or the argument after it.
+class GivenOption {
+public:
+    // `at` is the option's index in `args`; taking a value from the next argument advances it.
+    GivenOption(const std::vector<std::string>& args, std::size_t& at, std::string& error)
+        : args_(args), at_(at), error_(error), name_(args[at]) {
+        const std::size_t eq = name_.find('=');
+        if (name_.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value_ = name_.substr(eq + 1);
+            name_ = name_.substr(0, eq);
+            hasInlineValue_ = true;
+        }
+    }
+
+    const std::string& name() const { return name_; }
+
+    // An option that takes no value: present means true.
+    bool flag(bool& out) {
+        if (hasInlineValue_) {
+            return fail(name_ + " takes no value");
+        }
+        out = true;
+        return true;
+    }
+
+    // A whole number from `min` to `max`.
+    template <typename Whole>
+    bool number(std::uint64_t min, std::uint64_t max, Whole& out) {
+        std::uint64_t n = 0;
+        if (!takeValue()) {
+            return false;
+        }
+        if (!parseNumber(value_, min, max, n)) {
+            return fail(name_ + ": expected a whole number from " + std::to_string(min) + " to " +
+                        std::to_string(max) + ", got '" + value_ + "'");
+        }
+        out = static_cast<Whole>(n);
+        return true;
+    }
+
+    // A text that must not be empty, such as a path.
+    bool text(std::string& out) {
+        if (!takeValue()) {
+            return false;
+        }
+        if (value_.empty()) {
+            return fail(name_ + " needs a non-empty value");
+        }
+        out = value_;
+        return true;
+    }
+
+    // The phase that --busy-forever names.
+    bool phase(Phase& out) {
+        if (!takeValue()) {
+            return false;
+        }
+        if (!parsePhase(value_, out)) {
+            return fail(name_ + ": expected erase, write or verify, got '" + value_ + "'");
+        }
+        return true;
+    }
+
+    // The fault mix, "KIND=P,...".
+    bool faults(FaultMix& out) { return takeValue() && parseFaultMix(value_, out, error_); }
+
+private:
+    bool takeValue() {
+        if (hasInlineValue_) {
+            return true;
+        }
+        if (at_ + 1 >= args_.size()) {
+            return fail(name_ + " needs a value");
+        }
+        value_ = args_[++at_];
+        return true;
+    }
+
+    bool fail(std::string error) {
+        error_ = std::move(error);
+        return false;
+    }
+
+    const std::vector<std::string>& args_;
+    std::size_t& at_;
+    std::string& error_;
+    std::string name_;
+    std::string value_;
+    bool hasInlineValue_ = false;
+};
+
+// Every option and how it takes its value into Options.
+struct OptionRule {
+    const char* name;
+    bool (*read)(GivenOption& given, Options& o);
+};
+
+const OptionRule kOptionRules[] = {
+    {"--help", [](GivenOption& g, Options& o) { return g.flag(o.help); }},
+    {"-h", [](GivenOption& g, Options& o) { return g.flag(o.help); }},
+    {"--never-disable", [](GivenOption& g, Options& o) { return g.flag(o.unit.neverDisable); }},
+    {"--silent", [](GivenOption& g, Options& o) { return g.flag(o.unit.silent); }},
+    {"--flagged", [](GivenOption& g, Options& o) { return g.flag(o.unit.flagged); }},
+    {"--erase-polls", [](GivenOption& g, Options& o) { return g.number(0, kMaxPolls, o.unit.erasePolls); }},
+    {"--write-polls", [](GivenOption& g, Options& o) { return g.number(0, kMaxPolls, o.unit.writePolls); }},
+    {"--verify-polls", [](GivenOption& g, Options& o) { return g.number(0, kMaxPolls, o.unit.verifyPolls); }},
+    {"--busy-forever", [](GivenOption& g, Options& o) { return g.phase(o.unit.busyForever); }},
+    {"--noise", [](GivenOption& g, Options& o) { return g.number(0, kMaxNoiseBytes, o.unit.noiseBytes); }},
+    {"--corrupt-every", [](GivenOption& g, Options& o) { return g.number(1, UINT32_MAX, o.unit.corruptEvery); }},
+    {"--faults", [](GivenOption& g, Options& o) { return g.faults(o.unit.faults); }},
+    {"--seed", [](GivenOption& g, Options& o) { return g.number(0, UINT64_MAX, o.unit.faults.seed); }},
+    {"--pace-received", [](GivenOption& g, Options& o) { return g.flag(o.paceReceived); }},
+    {"--delay-ms", [](GivenOption& g, Options& o) { return g.number(0, kMaxDelayMs, o.delayMs); }},
+    {"--baud", [](GivenOption& g, Options& o) { return g.number(1, kMaxBaud, o.baud); }},
+    {"--link", [](GivenOption& g, Options& o) { return g.text(o.linkPath); }},
+    {"--transcript", [](GivenOption& g, Options& o) { return g.text(o.transcriptPath); }},
+    {"--memory-out", [](GivenOption& g, Options& o) { return g.text(o.memoryOutPath); }},
+};
+
+const OptionRule* findRule(const std::string& name) {
+    const auto found = std::find_if(std::begin(kOptionRules), std::end(kOptionRules),
+                                    [&](const OptionRule& rule) { return name == rule.name; });
+    return found == std::end(kOptionRules) ? nullptr : found;
+}
+
+}  // namespace
+
 ParseResult parseOptions(const std::vector<std::string>& args) {
     ParseResult result;
-    Options& o = result.options;
-
     for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool hasInlineValue = false;
-        const std::size_t eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasInlineValue = true;
-        }
-
-        auto flag = [&](bool& target) {
-            if (hasInlineValue) {
-                result.error = name + " takes no value";
-                return false;
-            }
-            target = true;
-            return true;
-        };
-        auto takeValue = [&]() {
-            if (hasInlineValue) {
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                result.error = name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        auto number = [&](std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
-            if (!takeValue()) {
-                return false;
-            }
-            if (!parseNumber(value, min, max, out)) {
-                result.error = name + ": expected a whole number from " + std::to_string(min) + " to " +
-                               std::to_string(max) + ", got '" + value + "'";
-                return false;
-            }
-            return true;
-        };
-        auto text = [&](std::string& out) {
-            if (!takeValue()) {
-                return false;
-            }
-            if (value.empty()) {
-                result.error = name + " needs a non-empty value";
-                return false;
-            }
-            out = value;
-            return true;
-        };
-
-        std::uint64_t n = 0;
-        bool good = true;
-        if (name == "--help" || name == "-h") {
-            good = flag(o.help);
-        } else if (name == "--never-disable") {
-            good = flag(o.unit.neverDisable);
-        } else if (name == "--silent") {
-            good = flag(o.unit.silent);
-        } else if (name == "--flagged") {
-            good = flag(o.unit.flagged);
-        } else if (name == "--erase-polls") {
-            good = number(0, kMaxPolls, n);
-            o.unit.erasePolls = static_cast<unsigned>(n);
-        } else if (name == "--write-polls") {
-            good = number(0, kMaxPolls, n);
-            o.unit.writePolls = static_cast<unsigned>(n);
-        } else if (name == "--verify-polls") {
-            good = number(0, kMaxPolls, n);
-            o.unit.verifyPolls = static_cast<unsigned>(n);
-        } else if (name == "--busy-forever") {
-            good = takeValue();
-            if (good && !parsePhase(value, o.unit.busyForever)) {
-                result.error = name + ": expected erase, write or verify, got '" + value + "'";
-                good = false;
-            }
-        } else if (name == "--noise") {
-            good = number(0, kMaxNoiseBytes, n);
-            o.unit.noiseBytes = static_cast<std::size_t>(n);
-        } else if (name == "--corrupt-every") {
-            good = number(1, UINT32_MAX, o.unit.corruptEvery);
-        } else if (name == "--faults") {
-            good = takeValue() && parseFaultMix(value, o.unit.faults, result.error);
-        } else if (name == "--seed") {
-            good = number(0, UINT64_MAX, o.unit.faults.seed);
-        } else if (name == "--pace-received") {
-            good = flag(o.paceReceived);
-        } else if (name == "--delay-ms") {
-            good = number(0, kMaxDelayMs, o.delayMs);
-        } else if (name == "--baud") {
-            good = number(1, kMaxBaud, o.baud);
-        } else if (name == "--link") {
-            good = text(o.linkPath);
-        } else if (name == "--transcript") {
-            good = text(o.transcriptPath);
-        } else if (name == "--memory-out") {
-            good = text(o.memoryOutPath);
-        } else {
+        GivenOption given(args, i, result.error);
+        const OptionRule* rule = findRule(given.name());
+        if (rule == nullptr) {
             result.error = "unknown option '" + args[i] + "'";
-            good = false;
+            return result;
         }
-        if (!good) {
+        if (!rule->read(given, result.options)) {
             return result;
         }
     }

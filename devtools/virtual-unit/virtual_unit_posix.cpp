@@ -1,4 +1,4 @@
-// virtual-unit: serves UnitCore on a pseudo-terminal, with reply delays, line-rate pacing, a transcript and a memory image.
+// virtual-unit: serves UnitCore on a pseudo-terminal, with reply delays, line pacing, a transcript and a memory image.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -343,9 +343,16 @@ timespec toTimespec(std::int64_t ns) {
     return ts;
 }
 
-int run(const vunit::Options& options) {
-    const std::int64_t startNs = monotonicNs();
+// How long ppoll may wait from `nowNs` for `deadlineNs`: without a deadline, for ever; once it has passed, not at all.
+std::optional<timespec> timeoutUntil(std::optional<std::int64_t> deadlineNs, std::int64_t nowNs) {
+    if (!deadlineNs) {
+        return std::nullopt;
+    }
+    return toTimespec(std::max<std::int64_t>(*deadlineNs - nowNs, 0));
+}
 
+// Blocks SIGINT, SIGTERM and SIGHUP and returns a descriptor that reads them instead, or -1; SIGPIPE is ignored.
+int blockStopSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -353,132 +360,204 @@ int run(const vunit::Options& options) {
     sigaddset(&stopSignals, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
         complainErrno("sigprocmask");
-        return EXIT_FAILURE;
+        return -1;
     }
     const int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (sigFd < 0) {
         complainErrno("signalfd");
-        return EXIT_FAILURE;
+        return -1;
     }
     signal(SIGPIPE, SIG_IGN);
+    return sigFd;
+}
 
-    Transcript transcript;
-    if (!options.transcriptPath.empty() && !transcript.open(options.transcriptPath)) {
-        complainErrno("cannot open transcript " + options.transcriptPath);
-        return EXIT_FAILURE;
+// Opens the transcript if one was asked for.
+bool openTranscript(const std::string& path, Transcript& transcript) {
+    if (!path.empty() && !transcript.open(path)) {
+        complainErrno("cannot open transcript " + path);
+        return false;
     }
+    return true;
+}
 
-    Pty pty;
-    if (!openPty(pty)) {
-        return EXIT_FAILURE;
-    }
+// Prints the slave path, creates the link if asked, then prints READY: clients open the port only after that line.
+bool announce(const Pty& pty, const std::string& linkPath) {
     std::printf("%s\n", pty.slavePath.c_str());
     std::fflush(stdout);
-    if (!options.linkPath.empty() && !makeLink(options.linkPath, pty.slavePath)) {
-        return EXIT_FAILURE;
+    if (!linkPath.empty() && !makeLink(linkPath, pty.slavePath)) {
+        return false;
     }
     std::printf("READY\n");
     std::fflush(stdout);
+    return true;
+}
 
-    vunit::UnitCore core(options.unit);
-    LineWriter line(pty.master, options.baud, transcript, startNs);
-    const std::int64_t delayNs = static_cast<std::int64_t>(options.delayMs) * kNanosPerMilli;
-    auto sinceStartUs = [&](std::int64_t ns) { return (ns - startNs) / kNanosPerMicro; };
+// The unit at work on an announced pty: feeds what it reads to the core and carries out what the core asks for,
+// until a stop signal arrives or the fault mix pulls the line; then cleans up.
+class Session {
+public:
+    Session(const vunit::Options& options, const Pty& pty, int sigFd, Transcript& transcript, std::int64_t startNs)
+        : options_(options), pty_(pty), sigFd_(sigFd), transcript_(transcript), startNs_(startNs),
+          core_(options.unit), line_(pty.master, options.baud, transcript, startNs),
+          delayNs_(static_cast<std::int64_t>(options.delayMs) * kNanosPerMilli), chunk_(kReadChunkBytes) {}
 
-    // With --pace-received, the frame just received is charged its own line time before the reply can start.
-    std::int64_t receivedLineNs = 0;
-    std::int64_t pieceDueNs = 0;
-    bool vanished = false;  // the fault mix pulled the line: close it and end
-    auto handle = [&](const std::vector<Event>& events, std::int64_t nowNs) {
+    // Serves the line until a stop signal arrives, the fault mix pulls the line or ppoll fails.
+    void serve() {
+        while (!stop_ && !vanished_) {
+            const std::int64_t now = monotonicNs();
+            handle(core_.tick(sinceStartUs(now)), now);
+            line_.service(now);
+            if (!awaitAndTake(now)) {
+                return;
+            }
+        }
+    }
+
+    // Writes the memory image, removes the link, closes the transcript and every descriptor.
+    void shutDown() {
+        saveMemoryIfAsked();
+        if (!options_.linkPath.empty()) {
+            removeLink(options_.linkPath, pty_.slavePath);
+        }
+        transcript_.close();
+        close(pty_.slave);
+        close(pty_.master);
+        close(sigFd_);
+    }
+
+private:
+    // Waits for bytes, a stop signal or the next deadline and takes what came; false if ppoll failed.
+    bool awaitAndTake(std::int64_t nowNs) {
+        const std::optional<timespec> timeout = timeoutUntil(nextDeadlineNs(), nowNs);
+        pollfd fds[2] = {{pty_.master, POLLIN, 0}, {sigFd_, POLLIN, 0}};
+        if (ppoll(fds, 2, timeout ? &*timeout : nullptr, nullptr) < 0) {
+            if (errno == EINTR) {
+                return true;
+            }
+            complainErrno("ppoll");
+            return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            takeSignals();
+        }
+        if (fds[0].revents & POLLIN) {
+            readLine();
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            backOffAfterHangup();
+        }
+        return true;
+    }
+
+    std::int64_t sinceStartUs(std::int64_t ns) const { return (ns - startNs_) / kNanosPerMicro; }
+
+    // The sooner of the line writer's next byte and the core's stall timeout, if either.
+    std::optional<std::int64_t> nextDeadlineNs() const {
+        std::optional<std::int64_t> deadline = line_.nextDeadlineNs();
+        if (const auto stall = core_.nextDeadlineUs()) {
+            const std::int64_t stallNs = startNs_ + *stall * kNanosPerMicro;
+            deadline = deadline ? std::min(*deadline, stallNs) : stallNs;
+        }
+        return deadline;
+    }
+
+    // Any stop signal ends the session once the loop comes round.
+    void takeSignals() {
+        signalfd_siginfo info{};
+        while (read(sigFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            stop_ = true;
+        }
+    }
+
+    // Feeds what the client wrote to the core, stamped with the time it was read.
+    void readLine() {
+        const ssize_t n = read(pty_.master, chunk_.data(), chunk_.size());
+        if (n > 0) {
+            const std::int64_t now = monotonicNs();
+            handle(core_.receive(chunk_.data(), static_cast<std::size_t>(n), sinceStartUs(now)), now);
+        }
+    }
+
+    // Not expected while the slave is held open; back off rather than spin.
+    static void backOffAfterHangup() {
+        const timespec pause = toTimespec(kHangupBackoffNs);
+        nanosleep(&pause, nullptr);
+    }
+
+    // Carries out the core's events in order.
+    void handle(const std::vector<Event>& events, std::int64_t nowNs) {
         for (const Event& e : events) {
             switch (e.kind) {
                 case Event::Kind::In:
-                    receivedLineNs = options.paceReceived && options.baud != 0
-                                         ? lineTimeNs(e.bytes.size(), options.baud)
-                                         : 0;
-                    transcript.noteLineSettings(nowNs - startNs, lineSettingsOf(pty.slave));
-                    transcript.write(nowNs - startNs, e);
+                    noteReceived(e, nowNs);
                     break;
                 case Event::Kind::Bad:
                 case Event::Kind::Drop:
                 case Event::Kind::Fault:
-                    transcript.write(nowNs - startNs, e);
+                    transcript_.write(nowNs - startNs_, e);
                     break;
                 case Event::Kind::Noise:
                 case Event::Kind::Out:
-                    // A piece of a split reply comes `delayUs` after the piece before it.
-                    pieceDueNs = std::max(pieceDueNs, nowNs + delayNs + receivedLineNs) + e.delayUs * kNanosPerMicro;
-                    line.enqueue(pieceDueNs, e.kind, e.bytes);
+                    schedule(e, nowNs);
                     break;
                 case Event::Kind::Vanish:
-                    vanished = true;
+                    vanished_ = true;
                     break;
                 case Event::Kind::MemorySaved:
-                    if (!options.memoryOutPath.empty()) {
-                        saveMemory(options.memoryOutPath, core.memory());
-                    }
+                    saveMemoryIfAsked();
                     break;
             }
         }
-    };
+    }
 
-    bool stop = false;
-    std::vector<std::uint8_t> chunk(kReadChunkBytes);
-    while (!stop && !vanished) {
-        std::int64_t now = monotonicNs();
-        handle(core.tick(sinceStartUs(now)), now);
-        line.service(now);
+    // A good frame: logged after the line settings it came with; with --pace-received, the reply waits its line time.
+    void noteReceived(const Event& e, std::int64_t nowNs) {
+        receivedLineNs_ = options_.paceReceived && options_.baud != 0 ? lineTimeNs(e.bytes.size(), options_.baud) : 0;
+        transcript_.noteLineSettings(nowNs - startNs_, lineSettingsOf(pty_.slave));
+        transcript_.write(nowNs - startNs_, e);
+    }
 
-        std::optional<std::int64_t> deadline = line.nextDeadlineNs();
-        if (const auto stall = core.nextDeadlineUs()) {
-            const std::int64_t stallNs = startNs + *stall * kNanosPerMicro;
-            deadline = deadline ? std::min(*deadline, stallNs) : stallNs;
-        }
-        timespec timeout{};
-        const timespec* timeoutPtr = nullptr;
-        if (deadline) {
-            timeout = toTimespec(std::max<std::int64_t>(*deadline - now, 0));
-            timeoutPtr = &timeout;
-        }
+    // Reply bytes leave after --delay-ms and the received frame's line time, never before the piece queued before
+    // them; a piece of a split reply comes `delayUs` after the piece before it.
+    void schedule(const Event& e, std::int64_t nowNs) {
+        pieceDueNs_ = std::max(pieceDueNs_, nowNs + delayNs_ + receivedLineNs_) + e.delayUs * kNanosPerMicro;
+        line_.enqueue(pieceDueNs_, e.kind, e.bytes);
+    }
 
-        pollfd fds[2] = {{pty.master, POLLIN, 0}, {sigFd, POLLIN, 0}};
-        const int ready = ppoll(fds, 2, timeoutPtr, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            complainErrno("ppoll");
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            signalfd_siginfo info{};
-            while (read(sigFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                stop = true;
-            }
-        }
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(pty.master, chunk.data(), chunk.size());
-            if (n > 0) {
-                now = monotonicNs();
-                handle(core.receive(chunk.data(), static_cast<std::size_t>(n), sinceStartUs(now)), now);
-            }
-        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-            // Not expected while the slave is held open; back off rather than spin.
-            const timespec pause = toTimespec(kHangupBackoffNs);
-            nanosleep(&pause, nullptr);
+    void saveMemoryIfAsked() const {
+        if (!options_.memoryOutPath.empty()) {
+            saveMemory(options_.memoryOutPath, core_.memory());
         }
     }
 
-    if (!options.memoryOutPath.empty()) {
-        saveMemory(options.memoryOutPath, core.memory());
+    const vunit::Options& options_;
+    const Pty& pty_;
+    int sigFd_;
+    Transcript& transcript_;
+    std::int64_t startNs_;
+    vunit::UnitCore core_;
+    LineWriter line_;
+    std::int64_t delayNs_;
+    std::vector<std::uint8_t> chunk_;
+    std::int64_t receivedLineNs_ = 0;  // the last frame's own line time, charged to its reply (--pace-received)
+    std::int64_t pieceDueNs_ = 0;      // when the last reply piece queued is due
+    bool stop_ = false;                // a stop signal arrived
+    bool vanished_ = false;            // the fault mix pulled the line: close it and end
+};
+
+int run(const vunit::Options& options) {
+    const std::int64_t startNs = monotonicNs();
+    const int sigFd = blockStopSignals();
+    if (sigFd < 0) {
+        return EXIT_FAILURE;
     }
-    if (!options.linkPath.empty()) {
-        removeLink(options.linkPath, pty.slavePath);
+    Transcript transcript;
+    Pty pty;
+    if (!openTranscript(options.transcriptPath, transcript) || !openPty(pty) || !announce(pty, options.linkPath)) {
+        return EXIT_FAILURE;
     }
-    transcript.close();
-    close(pty.slave);
-    close(pty.master);
-    close(sigFd);
+    Session session(options, pty, sigFd, transcript, startNs);
+    session.serve();
+    session.shutDown();
     return EXIT_SUCCESS;
 }
 

@@ -5,7 +5,6 @@
 #include <boost/crc.hpp>
 
 #include "Crc16.h"
-#include "FrameDecoder.h"
 #include "TextCodec.h"
 #include "UnitAnswer.h"
 #include "UnitCommands.h"
@@ -106,19 +105,4 @@ TEST(UnitAnswer, AReplyIsTheInputAFailureAnAlarmARefusalNothing) {
     }
     for (const UnitRequest request : {UnitRequest::StatusPoll, UnitRequest::Command})
         EXPECT_EQ(answer(request, ExchangeResult::Refused), std::pair(Kind::None, ByteBuffer()));  // the unit stalls
-}
-
-TEST(FrameDecoder, ALengthBelowThreeNeverCompletesAndTheFrameStaysBounded) {
-    for (const std::uint8_t length : {0, 1, 2}) {
-        FrameDecoder decoder;
-        EXPECT_EQ(decoder.feed(0xFC), FrameDecoder::Status::Collecting);
-        EXPECT_EQ(decoder.feed(length), FrameDecoder::Status::Collecting);
-        for (int i = 0; i < 10000; ++i) ASSERT_EQ(decoder.feed(0x55), FrameDecoder::Status::Collecting) << i;
-        EXPECT_EQ(decoder.frame().size(), unit::kMaxFrameLength + 1) << "length " << +length;
-        decoder.restart();  // the next frame begins at the next sync byte
-        for (const std::uint8_t b : {0x55, 0xFC, 0x05, 0x50, 0xAA})
-            EXPECT_EQ(decoder.feed(b), FrameDecoder::Status::Collecting);
-        EXPECT_EQ(decoder.feed(0x05), FrameDecoder::Status::Complete);
-        EXPECT_EQ(decoder.frame(), (ByteBuffer{0xFC, 0x05, 0x50, 0xAA, 0x05}));
-    }
 }

@@ -1,4 +1,4 @@
-// DebugMailslot: optional debug output to a mailslot that an outside viewer created; every failure is silent.
+// DebugMailslot (Windows builds): optional debug output to a mailslot an outside viewer created; failures are silent.
 #pragma once
 
 #include <string>

@@ -42,10 +42,17 @@ struct Watched {
     double seconds = 0;  // from Start to the box
 };
 
+// What the tool's process holds: its private bytes and its handles.
+struct Usage {
+    std::size_t privateBytes = 0;
+    DWORD handles = 0;
+};
+
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 std::vector<std::string> folderEntries(const std::string& folder);  // the names in a folder, sorted
+Usage usageOf(HANDLE process, DWORD pid);  // a process's private bytes and handles (also under Wine)
 
 // Asks the demo's script for a screenshot: NAME.request in `folder`, answered by NAME.done.
 bool askSnapshot(const std::string& folder, const std::string& name);
@@ -75,6 +82,7 @@ public:
     LRESULT progressPosition() const;
     bool centred() const;
     bool acceptsFiles() const;
+    Usage usage() const;
 
     void click(int id) const;
     void command(UINT id) const;

@@ -2,7 +2,7 @@
 # Runs the window's checks that FILTER (a gtest filter) names, under wine64 on a virtual X display, in a work folder of
 # its own (QBV_WORK): a pristine copy of the tool, the built lk207.dll, the drop helper, a read-only folder holding the
 # tool, a folder for image files; with VIRTUAL_UNIT also a sample image with blank runs, a unit on COM5 with slow phases
-# (unit/) and one on COM8 that never reports Disable (never-disable.txt).
+# (unit/), one on COM8 that never reports Disable (never-disable.txt) and a plain one on COM6 (session/).
 #   run-window-checks.sh FILTER CHECKS_EXE TOOL_EXE BUILT_DLL DROP_HELPER [VIRTUAL_UNIT MAKE_SAMPLE_IMAGE]
 set -u
 FILTER="$1" CHECKS_EXE="$2" TOOL_EXE="$3" BUILT_DLL="$4" DROP_HELPER="$5"
@@ -12,6 +12,7 @@ qbv_ensure_prefix
 
 IMAGE_BYTES=30000        # 122 blocks with blank runs: a few seconds at full speed
 IMAGE_SEED=7
+SESSION_IMAGE_BYTES=7000  # 29 blocks: twenty downloads in about a minute
 SLOW_PHASE_POLLS=25      # busy polls of the erase and verify phases, long enough to be seen on the status line
 REPLY_DELAY_MS=15        # each reply's delay: short-lived status texts stay up long enough to be sampled
 UNIT_READY_TRIES=100     # times 0.05 s
@@ -24,7 +25,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir "$work/files" "$work/readonly" "$work/unit"
+mkdir "$work/files" "$work/readonly" "$work/unit" "$work/session"
 cp "$TOOL_EXE" "$work/qbv_download.exe" && cp "$TOOL_EXE" "$work/readonly/qbv_download.exe" &&
     cp "$BUILT_DLL" "$work/lk207-built.dll" && cp "$DROP_HELPER" "$work/drop_helper.dll" || exit 1
 # As root only the immutable flag keeps files out of a folder.
@@ -50,6 +51,9 @@ if [ -n "$VIRTUAL_UNIT" ]; then
     start_unit com5 "$work/unit/transcript.txt" --memory-out "$work/unit/memory.bin" --erase-polls "$SLOW_PHASE_POLLS" \
         --verify-polls "$SLOW_PHASE_POLLS" --delay-ms "$REPLY_DELAY_MS" || exit 1
     start_unit com8 "$work/never-disable.txt" --never-disable || exit 1
+    "$MAKE_SAMPLE_IMAGE" "$work/session/image.bin" "$SESSION_IMAGE_BYTES" "$IMAGE_SEED" >/dev/null ||
+        { echo "no sample image"; exit 1; }
+    start_unit com6 "$work/session/transcript.txt" --memory-out "$work/session/memory.bin" || exit 1
 fi
 
 export QBV_WORK="Z:${work//\//\\}"

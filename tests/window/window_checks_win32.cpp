@@ -19,6 +19,12 @@ const std::string kFiles = kWork + "\\files\\";
 const std::string kUnit = kWork + "\\unit\\";  // the unit on kUnitPort: image.bin, memory.bin, transcript.txt
 constexpr const char* kUnitPort = "COM5";
 constexpr const char* kNeverDisablePort = "COM8";
+constexpr const char* kSessionPort = "COM6";  // a plain unit for the long session: session/memory.bin
+constexpr int kSessionDownloads = 20;
+// From the second download to the last. Wine itself takes about 21 KiB a download (loading and unloading lk207.dll
+// 4 KiB, each thread 1 KiB, a message box); what a lost answer block per exchange adds goes beyond the bound.
+constexpr std::size_t kPrivateBytesGrowth = 448 * 1024;
+constexpr DWORD kHandleGrowth = 2;
 constexpr const char* kSelectValid = "Select a valid software.";
 constexpr std::size_t kBlockBytes = 246;
 constexpr unsigned kStatusRequest = 0x11, kDownloadStart = 0xD0, kDownloadData = 0xD1, kDownloadEnd = 0xD2;
@@ -260,4 +266,31 @@ TEST(WindowWithUnits, ConnectDownloadGiveUpAndCloseMidway) {
     EXPECT_TRUE(tool.waitFor([&] { return tool.progressPosition() >= 2 && tool.quiet(0); }, kDownloadTimeoutMs));
     expectClosed(tool, Close::Message, "Baudrate,9600\r\nPort,COM5\r\n");
     EXPECT_EQ(count(transcript, kDownloadEnd), ends) << "no DownloadEnd after the close";
+}
+
+// One window session, twenty downloads in a row into one unit: what the tool's process holds after the second download
+// and after the last stays within a bound (a block or handle lost per exchange or per download would pass it). Run by
+// scripts/long-session.sh, not by the test command.
+TEST(WindowLongSession, TwentyDownloadsKeepMemoryAndHandlesFlat) {
+    const std::string exe = toolIn("session"), image = kWork + "\\session\\image.bin", fileCrc = hex4(crcOf(readFile(image)));
+    Tool tool;
+    ASSERT_TRUE(tool.start(exe, kFiles) && tool.select(kPort, kSessionPort) && tool.select(kBaudrate, "38400") &&
+                tool.browse(image));
+    Usage second;
+    for (int run = 1; run <= kSessionDownloads; ++run) {
+        const Box box = tool.answer(tool.download().box);
+        ASSERT_EQ(box.text, "The target file was downloaded successfully\nCRC:" + fileCrc + "\nFILE-CRC:" + fileCrc)
+            << "download " << run;
+        ASSERT_TRUE(tool.waitFor([&] { return tool.progressPosition() == 0 && tool.allEnabled(); }));
+        if (run == 2) second = tool.usage();
+    }
+    const Usage last = tool.usage();
+    std::printf("private bytes %zu -> %zu, handles %lu -> %lu (after download 2 -> %d)\n", second.privateBytes,
+                last.privateBytes, static_cast<unsigned long>(second.handles), static_cast<unsigned long>(last.handles),
+                kSessionDownloads);
+    EXPECT_GT(second.privateBytes, 0u);
+    EXPECT_LE(last.privateBytes, second.privateBytes + kPrivateBytesGrowth);
+    EXPECT_LE(last.handles, second.handles + kHandleGrowth);
+    EXPECT_EQ(readFile(kWork + "\\session\\memory.bin"), readFile(image));
+    EXPECT_EQ(tool.close(Close::Message), kExitAfterClose);
 }

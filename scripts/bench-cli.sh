@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Benchmark (not a test): qbv-flash on Linux against line-paced virtual units, one alone and eight at once; one table.
-#   ./scripts/bench-cli.sh     (QBV_BENCH_BAUDS="38400" for a quick look, QBV_BENCH_IMAGE_BYTES for another image size)
+# Benchmark (not a test): qbv-flash on Linux against line-paced virtual units, one alone and eight at once, at each baud
+# rate and then at 38400 behind a USB-serial adapter's latency timer of 16 ms (its usual default) and of 1 ms; one table.
+#   ./scripts/bench-cli.sh     (QBV_BENCH_BAUDS="38400" QBV_BENCH_LATENCIES="" for a quick look, QBV_BENCH_IMAGE_BYTES
+#                               for another image size)
 set -uo pipefail
 export LC_ALL=C                     # a point, not a comma, in EPOCHREALTIME and awk's numbers
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BENCH_DIR="$ROOT/build/bench-cli"
 BIN="$ROOT/build/release/bin"
-# 32 KiB: the three rates, each alone and eight at once, take about two and a half minutes on two cores
+# 32 KiB: the three rates, each alone and eight at once, take about two and a half minutes on two cores, the two
+# latency timers about one minute more
 IMAGE_BYTES="${QBV_BENCH_IMAGE_BYTES:-$((32 * 1024))}"
 IMAGE_SEED=2026
 BAUDS="${QBV_BENCH_BAUDS:-9600 19200 38400}"
+LATENCIES_MS="${QBV_BENCH_LATENCIES-16 1}"  # adapter latency timers (ms) run at LATENCY_BAUD; empty for none
+LATENCY_BAUD=38400
 UNITS_AT_ONCE=8
 BITS_PER_BYTE=11                    # start, 8 data, parity, stop
 POLL_WAIT_S=0.010                   # qbv-flash's fixed wait before every status poll
@@ -35,13 +40,14 @@ stop_units() {
 }
 trap stop_units EXIT
 
-# start_units DIR BAUD COUNT: paced units u1..uCOUNT, each with its link, transcript and memory file in DIR.
+# start_units DIR BAUD LATENCY_MS COUNT: paced units u1..uCOUNT behind an adapter's latency timer (0 = none), each with
+# its link, transcript and memory file in DIR.
 start_units() {
-    local dir="$1" baud="$2" count="$3" i try
+    local dir="$1" baud="$2" latency="$3" count="$4" i try
     rm -rf "$dir" && mkdir -p "$dir"
     for i in $(seq 1 "$count"); do
-        "$BIN/virtual-unit" --baud "$baud" --pace-received --link "$dir/u$i.tty" --transcript "$dir/u$i.transcript" \
-            --memory-out "$dir/u$i.memory" >"$dir/u$i.out" 2>&1 &
+        "$BIN/virtual-unit" --baud "$baud" --pace-received --latency "$latency" --link "$dir/u$i.tty" \
+            --transcript "$dir/u$i.transcript" --memory-out "$dir/u$i.memory" >"$dir/u$i.out" 2>&1 &
         pids+=($!)
     done
     for i in $(seq 1 "$count"); do
@@ -75,47 +81,54 @@ flash() {
     done
 }
 
+# bench_row BAUD LATENCY_MS: one unit alone, then eight at once; appends their row to `rows`.
 rows=()
-for baud in $BAUDS; do
-    echo "== $baud baud: one unit"
-    start_units "$BENCH_DIR/$baud-one" "$baud" 1 || exit 1
-    flash "$BENCH_DIR/$baud-one" "$baud" 1 --log "$BENCH_DIR/$baud-one/log"
+bench_row() {
+    local baud="$1" latency="$2" dir="$BENCH_DIR/$1-$2ms" t1 host_s median_us
+    echo "== $baud baud, latency timer $latency ms: one unit"
+    start_units "$dir-one" "$baud" "$latency" 1 || exit 1
+    flash "$dir-one" "$baud" 1 --log "$dir-one/log"
     t1=$wall_s
     # The host's own time, from qbv-flash's transcript of the lone unit: from each reply's last byte read to the next
     # frame written, less the poll wait (the transcript's own writing is included, so this is an upper bound).
     # The median exchange shows the host's typical cost apart from the virtual machine's occasional late wake-ups.
     read -r host_s median_us < <(awk -v wait="$POLL_WAIT_S" '
         $2 == "RX" { rx = $1 }
-        $2 == "TX" && rx != "" { print $1 - rx - ($5 == "11" ? wait : 0); rx = "" }' "$BENCH_DIR/$baud-one/log/"*.log |
+        $2 == "TX" && rx != "" { print $1 - rx - ($5 == "11" ? wait : 0); rx = "" }' "$dir-one/log/"*.log |
         sort -g | awk '{ gap[NR] = $1; host += $1 } END { printf "%.6f %.0f", host, gap[int((NR + 1) / 2)] * 1e6 }')
-    echo "== $baud baud: $UNITS_AT_ONCE units at once"
-    start_units "$BENCH_DIR/$baud-eight" "$baud" "$UNITS_AT_ONCE" || exit 1
-    flash "$BENCH_DIR/$baud-eight" "$baud" "$UNITS_AT_ONCE"
+    echo "== $baud baud, latency timer $latency ms: $UNITS_AT_ONCE units at once"
+    start_units "$dir-eight" "$baud" "$latency" "$UNITS_AT_ONCE" || exit 1
+    flash "$dir-eight" "$baud" "$UNITS_AT_ONCE"
     # From the lone unit's transcript: wire time of every frame byte both ways, the polls and the blocks.
-    rows+=("$(awk -v baud="$baud" -v bits="$BITS_PER_BYTE" -v wait="$POLL_WAIT_S" -v t1="$t1" -v t8="$wall_s" \
-                  -v cpu="$cpu_s" -v units="$UNITS_AT_ONCE" -v host="$host_s" -v median="$median_us" '
+    rows+=("$(awk -v baud="$baud" -v latency="$latency" -v bits="$BITS_PER_BYTE" -v wait="$POLL_WAIT_S" -v t1="$t1" \
+                  -v t8="$wall_s" -v cpu="$cpu_s" -v units="$UNITS_AT_ONCE" -v host="$host_s" -v median="$median_us" '
         $2 == "IN" || $2 == "OUT" { bytes += NF - 2 }
         $2 == "IN" && $5 == "11" { polls++ }
         $2 == "IN" && $5 == "D1" { blocks++ }
         END {
             wire = bytes * bits / baud
             waits = polls * wait
-            printf "| %5d | %6d | %10.2f | %6.2f | %12.2f | %17.2f | %13.2f | %14d | %13.2f | %5.3f | %14.2f |",
-                   baud, blocks, t1, wire, waits, (t1 - wire - waits) / blocks * 1000, host / blocks * 1000,
+            printf "| %5d | %10d | %6d | %10.2f | %6.2f | %12.2f | %17.2f | %13.2f | %14d | %13.2f | %5.3f | %14.2f |",
+                   baud, latency, blocks, t1, wire, waits, (t1 - wire - waits) / blocks * 1000, host / blocks * 1000,
                    median, t8, t8 / t1, cpu / t8 / units * 100
-        }' "$BENCH_DIR/$baud-one/u1.transcript")")
-done
+        }' "$dir-one/u1.transcript")")
+}
+
+for baud in $BAUDS; do bench_row "$baud" 0; done
+for latency in $LATENCIES_MS; do bench_row "$LATENCY_BAUD" "$latency"; done
 
 echo
 echo "qbv-flash against paced virtual units: $IMAGE_BYTES-byte image (seed $IMAGE_SEED), $(date -u '+%Y-%m-%d %H:%M UTC'),"
-echo "$(nproc) cores. blocks = DownloadData frames sent; one unit = wall time of the whole process; wire = frame bytes both"
-echo "ways x $BITS_PER_BYTE bits / baud; poll waits = polls x ${POLL_WAIT_S} s; end to end = (one unit - wire - poll waits) /"
-echo "blocks: the host and the virtual unit together, with both sides' wake-ups; host = qbv-flash's own share, from its"
-echo "transcript: each reply's last byte read to the next frame written, less the poll wait (goal under 0.5 ms at 38400),"
-echo "and the median of those gaps per exchange, which the virtual machine's occasional late wake-ups do not move;"
-echo "ratio = eight / one (goal within 1.10); CPU = qbv-flash's user + system time / eight units' wall time / $UNITS_AT_ONCE"
-echo "(goal under 5 %). On a virtual machine the times vary from run to run with wake-up latency: rerun to compare."
+echo "$(nproc) cores. latency = the USB-serial adapter's latency timer the units model (--latency; 0 = no adapter):"
+echo "each reply is held until the timer's next tick; blocks = DownloadData frames sent; one unit = wall time of the whole"
+echo "process; wire = frame bytes both ways x $BITS_PER_BYTE bits / baud; poll waits = polls x ${POLL_WAIT_S} s; end to end ="
+echo "(one unit - wire - poll waits) / blocks: the host, the virtual unit and the adapter's holds together, with both"
+echo "sides' wake-ups; host = qbv-flash's own share, from its transcript: each reply's last byte read to the next frame"
+echo "written, less the poll wait (goal under 0.5 ms at 38400), and the median of those gaps per exchange, which the"
+echo "virtual machine's occasional late wake-ups do not move; ratio = eight / one (goal within 1.10); CPU = qbv-flash's"
+echo "user + system time / eight units' wall time / $UNITS_AT_ONCE (goal under 5 %). On a virtual machine the times vary from"
+echo "run to run with wake-up latency: rerun to compare."
 echo
-echo "| baud  | blocks | one unit s | wire s | poll waits s | end to end ms/blk | host ms/blk   | host median us | eight units s | ratio | CPU % per unit |"
-echo "|-------|--------|------------|--------|--------------|-------------------|---------------|----------------|---------------|-------|----------------|"
+echo "| baud  | latency ms | blocks | one unit s | wire s | poll waits s | end to end ms/blk | host ms/blk   | host median us | eight units s | ratio | CPU % per unit |"
+echo "|-------|------------|--------|------------|--------|--------------|-------------------|---------------|----------------|---------------|-------|----------------|"
 for row in "${rows[@]}"; do echo "$row"; done

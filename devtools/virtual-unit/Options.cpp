@@ -178,11 +178,13 @@ const OptionRule kOptionRules[] = {
     {"--busy-forever", [](GivenOption& g, Options& o) { return g.phase(o.unit.busyForever); }},
     {"--noise", [](GivenOption& g, Options& o) { return g.number(0, kMaxNoiseBytes, o.unit.noiseBytes); }},
     {"--corrupt-every", [](GivenOption& g, Options& o) { return g.number(1, UINT32_MAX, o.unit.corruptEvery); }},
+    {"--vanish-after", [](GivenOption& g, Options& o) { return g.number(1, UINT32_MAX, o.unit.vanishAfterFrames); }},
     {"--faults", [](GivenOption& g, Options& o) { return g.faults(o.unit.faults); }},
     {"--seed", [](GivenOption& g, Options& o) { return g.number(0, UINT64_MAX, o.unit.faults.seed); }},
     {"--pace-received", [](GivenOption& g, Options& o) { return g.flag(o.paceReceived); }},
     {"--delay-ms", [](GivenOption& g, Options& o) { return g.number(0, kMaxDelayMs, o.delayMs); }},
     {"--baud", [](GivenOption& g, Options& o) { return g.number(1, kMaxBaud, o.baud); }},
+    {"--latency", [](GivenOption& g, Options& o) { return g.number(0, kMaxLatencyMs, o.latencyMs); }},
     {"--link", [](GivenOption& g, Options& o) { return g.text(o.linkPath); }},
     {"--transcript", [](GivenOption& g, Options& o) { return g.text(o.transcriptPath); }},
     {"--memory-out", [](GivenOption& g, Options& o) { return g.text(o.memoryOutPath); }},
@@ -239,6 +241,10 @@ Scenarios (combinable):
   --delay-ms N           wait N ms before each reply
   --baud N               pace written bytes at 11 bit times each at N bit/s
   --pace-received        with --baud: a reply also waits the time its frame took to arrive
+  --latency MS           hold reply bytes until the next tick of a timer of period MS ms running from
+                         the start, as a USB-serial adapter's latency timer does (0, the default: none)
+  --vanish-after N       the line disappears when the Nth frame with a good check code arrives: that
+                         frame is acted on but not answered, the link is removed, the pty closed
 
 Files:
   --link PATH            symlink PATH to the slave (replaced if present, removed on exit)

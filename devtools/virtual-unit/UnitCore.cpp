@@ -151,6 +151,9 @@ void UnitCore::frameComplete(std::vector<Event>& events) {
     ++validFrames_;
     events.push_back({Event::Kind::In, frame});
     std::optional<std::vector<std::uint8_t>> reply = act(frame, events);
+    if (validFrames_ == config_.vanishAfterFrames) {  // never for 0: the count is at least 1 here
+        return vanish(events);
+    }
     if (!reply || config_.silent) {
         return;
     }
@@ -160,11 +163,7 @@ void UnitCore::frameComplete(std::vector<Event>& events) {
 void UnitCore::emitReply(std::vector<std::uint8_t> reply, std::vector<Event>& events) {
     const FaultMix& mix = config_.faults;
     if (nowUs_ < stallUntilUs_) return fault("stalled", events);
-    if (chance(mix.vanish)) {
-        fault("vanish", events);
-        events.push_back({Event::Kind::Vanish, {}});
-        return;
-    }
+    if (chance(mix.vanish)) return vanish(events);
     if (chance(mix.stall)) {
         const std::int64_t us = kMinStallUs + static_cast<std::int64_t>(below(kMaxStallUs - kMinStallUs));
         stallUntilUs_ = nowUs_ + us;
@@ -213,6 +212,12 @@ std::uint64_t UnitCore::below(std::uint64_t bound) {
 
 void UnitCore::fault(std::string note, std::vector<Event>& events) {
     events.push_back(Event(Event::Kind::Fault, {}, 0, std::move(note)));
+}
+
+// The line disappears, as an adapter pulled out: logged as a fault, then the caller closes the line.
+void UnitCore::vanish(std::vector<Event>& events) {
+    fault("vanish", events);
+    events.push_back({Event::Kind::Vanish, {}});
 }
 
 std::optional<std::vector<std::uint8_t>> UnitCore::act(const std::vector<std::uint8_t>& frame,

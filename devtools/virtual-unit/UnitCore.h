@@ -49,6 +49,7 @@ struct UnitConfig {
     Phase busyForever = Phase::None;             // this phase never completes
     std::size_t noiseBytes = 0;                  // line noise written before each reply
     std::uint64_t corruptEvery = 0;              // every Nth reply has its last check byte inverted; 0 = never
+    std::uint64_t vanishAfterFrames = 0;         // the line disappears at this good frame, unanswered; 0 = never
     std::size_t memoryCapBytes = kDefaultMemoryCapBytes;
     FaultMix faults;
 };
@@ -125,6 +126,7 @@ private:
     bool chance(double probability);
     std::uint64_t below(std::uint64_t bound);
     void fault(std::string note, std::vector<Event>& events);
+    void vanish(std::vector<Event>& events);
 
     UnitConfig config_;
 

@@ -1,4 +1,5 @@
-// virtual-unit: serves UnitCore on a pseudo-terminal, with reply delays, line pacing, a transcript and a memory image.
+// virtual-unit: serves UnitCore on a pseudo-terminal, with reply delays, line pacing, an adapter's latency timer, a
+// transcript and a memory image.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -114,11 +115,12 @@ bool saveMemory(const std::string& path, const std::vector<std::uint8_t>& memory
     return true;
 }
 
-// Bytes waiting to go onto the line, in order; with a baud rate, each byte takes 11 bit times.
+// Bytes waiting to go onto the line, in order; with a baud rate, each byte takes 11 bit times. With a latency timer,
+// each byte that has crossed the line waits in the adapter for the timer's next tick before the client can read it.
 class LineWriter {
 public:
-    LineWriter(int fd, std::uint64_t baud, Transcript& transcript, std::int64_t startNs)
-        : fd_(fd), baud_(baud), transcript_(transcript), startNs_(startNs) {}
+    LineWriter(int fd, std::uint64_t baud, std::int64_t latencyNs, Transcript& transcript, std::int64_t startNs)
+        : fd_(fd), baud_(baud), latencyNs_(latencyNs), transcript_(transcript), startNs_(startNs) {}
 
     void enqueue(std::int64_t dueNs, Event::Kind kind, std::vector<std::uint8_t> bytes) {
         if (bytes.empty()) {
@@ -145,9 +147,9 @@ public:
                     return;
                 }
                 p.started = true;
-                p.startNs = baud_ == 0 ? nowNs : std::max(p.dueNs, lineFreeNs_);
+                p.startNs = std::max(p.dueNs, lineFreeNs_);
             }
-            const std::size_t due = baud_ == 0 ? p.bytes.size() : bytesDueBy(p, nowNs);
+            const std::size_t due = bytesDueBy(p, nowNs);
             if (due > p.sent) {
                 if (p.sent == 0) {
                     transcript_.write(nowNs - startNs_, Event{p.kind, p.bytes});
@@ -161,7 +163,7 @@ public:
             if (p.sent < p.bytes.size()) {
                 return;
             }
-            lineFreeNs_ = baud_ == 0 ? nowNs : byteDeadline(p, p.bytes.size() - 1);
+            lineFreeNs_ = byteDeadline(p, p.bytes.size() - 1);
             queuedBytes_ -= p.bytes.size() + kQueueEntryOverheadBytes;
             queue_.pop_front();
         }
@@ -174,9 +176,9 @@ public:
         }
         const Pending& p = queue_.front();
         if (!p.started) {
-            return baud_ == 0 ? p.dueNs : std::max(p.dueNs, lineFreeNs_);
+            return std::max(p.dueNs, lineFreeNs_);
         }
-        return byteDeadline(p, p.sent);
+        return handOverNs(byteDeadline(p, p.sent));
     }
 
 private:
@@ -200,9 +202,19 @@ private:
                                static_cast<std::int64_t>(baud_);
     }
 
+    // When a byte that has crossed the line at `crossedNs` reaches the client: at once, or with a latency timer at its
+    // next tick; the timer runs freely from the unit's start, so the hold is from 0 to just under one period.
+    std::int64_t handOverNs(std::int64_t crossedNs) const {
+        if (latencyNs_ == 0) {
+            return crossedNs;
+        }
+        const std::int64_t ticks = (crossedNs - startNs_ + latencyNs_ - 1) / latencyNs_;
+        return startNs_ + ticks * latencyNs_;
+    }
+
     std::size_t bytesDueBy(const Pending& p, std::int64_t nowNs) const {
         std::size_t n = p.sent;
-        while (n < p.bytes.size() && byteDeadline(p, n) <= nowNs) {
+        while (n < p.bytes.size() && handOverNs(byteDeadline(p, n)) <= nowNs) {
             ++n;
         }
         return n;
@@ -229,6 +241,7 @@ private:
 
     int fd_;
     std::uint64_t baud_;
+    std::int64_t latencyNs_;  // the adapter's latency timer period; 0 = no adapter
     Transcript& transcript_;
     std::int64_t startNs_;
     std::int64_t lineFreeNs_ = 0;
@@ -393,15 +406,17 @@ bool announce(const Pty& pty, const std::string& linkPath) {
 }
 
 // The unit at work on an announced pty: feeds what it reads to the core and carries out what the core asks for,
-// until a stop signal arrives or the fault mix pulls the line; then cleans up.
+// until a stop signal arrives or the line disappears (the fault mix or --vanish-after); then cleans up.
 class Session {
 public:
     Session(const vunit::Options& options, const Pty& pty, int sigFd, Transcript& transcript, std::int64_t startNs)
         : options_(options), pty_(pty), sigFd_(sigFd), transcript_(transcript), startNs_(startNs),
-          core_(options.unit), line_(pty.master, options.baud, transcript, startNs),
+          core_(options.unit),
+          line_(pty.master, options.baud, static_cast<std::int64_t>(options.latencyMs) * kNanosPerMilli, transcript,
+                startNs),
           delayNs_(static_cast<std::int64_t>(options.delayMs) * kNanosPerMilli), chunk_(kReadChunkBytes) {}
 
-    // Serves the line until a stop signal arrives, the fault mix pulls the line or ppoll fails.
+    // Serves the line until a stop signal arrives, the line disappears or ppoll fails.
     void serve() {
         while (!stop_ && !vanished_) {
             const std::int64_t now = monotonicNs();
@@ -412,6 +427,9 @@ public:
             }
         }
     }
+
+    // Whether the line disappeared (the fault mix or --vanish-after) rather than a stop signal ending the session.
+    bool vanished() const { return vanished_; }
 
     // Writes the memory image, removes the link, closes the transcript and every descriptor.
     void shutDown() {
@@ -483,9 +501,12 @@ private:
         nanosleep(&pause, nullptr);
     }
 
-    // Carries out the core's events in order.
+    // Carries out the core's events in order; none once the line has disappeared.
     void handle(const std::vector<Event>& events, std::int64_t nowNs) {
         for (const Event& e : events) {
+            if (vanished_) {
+                return;
+            }
             switch (e.kind) {
                 case Event::Kind::In:
                     noteReceived(e, nowNs);
@@ -541,7 +562,7 @@ private:
     std::int64_t receivedLineNs_ = 0;  // the last frame's own line time, charged to its reply (--pace-received)
     std::int64_t pieceDueNs_ = 0;      // when the last reply piece queued is due
     bool stop_ = false;                // a stop signal arrived
-    bool vanished_ = false;            // the fault mix pulled the line: close it and end
+    bool vanished_ = false;            // the line disappeared: close it and end
 };
 
 int run(const vunit::Options& options) {
@@ -558,6 +579,10 @@ int run(const vunit::Options& options) {
     Session session(options, pty, sigFd, transcript, startNs);
     session.serve();
     session.shutDown();
+    if (session.vanished()) {
+        std::printf("VANISHED\n");  // after the link is gone and the pty closed
+        std::fflush(stdout);
+    }
     return EXIT_SUCCESS;
 }
 

@@ -102,7 +102,9 @@ std::string describeReply(const std::vector<std::uint8_t>& bytes) {
 
 bool LoggingBytePort::open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) {
     const bool opened = line_->open(portName, baudRate, dataBits);
-    log_->write("OPEN", {}, portName + " " + std::to_string(baudRate) + (opened ? "" : " failed"));
+    const std::string note = opened ? line_->openNote() : std::string();
+    log_->write("OPEN", {}, portName + " " + std::to_string(baudRate) + (opened ? "" : " failed") +
+                                (note.empty() ? "" : "; " + note));
     return opened;
 }
 

@@ -44,6 +44,8 @@ public:
     bool readByte(std::uint8_t& byte) override;
     bool writeBytes(const std::uint8_t* bytes, std::uint32_t count) override;
     void close() override;
+    bool gone() const override { return line_->gone(); }
+    std::string openNote() const override { return line_->openNote(); }
 
 private:
     void flushReceived(const char* note);

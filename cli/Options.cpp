@@ -9,16 +9,17 @@ namespace {
 constexpr const char* kProgram = "qbv-flash";
 constexpr const char* kDescription =
     "Downloads a firmware image into one or more units over serial lines, all at the same time.\n"
-    "  qbv-flash [--baud 9600|19200|38400] --port PORT [--port PORT]... IMAGE\n"
+    "  qbv-flash [--baud 9600|19200|38400] (--port PORT | --match PATTERN)... IMAGE\n"
     "  qbv-flash --check IMAGE\n"
-    "  qbv-flash --list-ports";
+    "  qbv-flash --list-ports [--match PATTERN]...";
 constexpr const char* kExitCodes =
     "Exit codes (with several units, the highest of theirs):\n"
     "  0    every unit succeeded\n"
     "  1    usage error\n"
     "  2    the image is unreadable or invalid (nothing was sent)\n"
-    "  3    a port could not be opened\n"
-    "  4    a unit gave up (the outcome line names the state), or its CRC differs from FILE-CRC\n"
+    "  3    a port could not be opened, or no port matches --match\n"
+    "  4    a unit gave up or its port went away (the outcome line names the state), or its CRC differs from\n"
+    "       FILE-CRC\n"
     "  5    a unit ended with a flagged result (\"Premature Termination\")\n"
     "  6    a unit did not finish within the time-out\n"
     "  130  interrupted";
@@ -40,6 +41,13 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
     app.set_version_flag("--version", std::string(kProgram) + " " + QBV_FLASH_VERSION);
     app.add_option("--port,-p", o.ports,
                    "Serial port of one unit; repeat for more units (Linux: a device path, Windows: COMn)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    app.add_option("--match,-m", o.matches,
+                   "Every listed port whose by-id name, device or identity (vendor:product, serial number, product; "
+                   "on Windows also friendly name and hardware id) matches this glob (*, ?, [...], any case); "
+                   "repeatable")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->allow_extra_args(false);
@@ -66,15 +74,17 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
     }
 
     if (listFlag->count() > 0) {
-        if (!o.ports.empty() || !o.image.empty() || check) return stop(exitcode::kUsage, "--list-ports takes nothing else");
+        if (!o.ports.empty() || !o.image.empty() || check) {
+            return stop(exitcode::kUsage, "--list-ports takes only --match and --json");
+        }
         o.mode = FlashOptions::Mode::ListPorts;
     } else if (check) {
-        if (!o.ports.empty()) return stop(exitcode::kUsage, "--check takes no --port");
+        if (!o.ports.empty() || !o.matches.empty()) return stop(exitcode::kUsage, "--check takes no --port or --match");
         if (o.image.empty()) return stop(exitcode::kUsage, "--check needs an IMAGE");
         o.mode = FlashOptions::Mode::Check;
     } else {
         if (o.image.empty()) return stop(exitcode::kUsage, "an IMAGE is required");
-        if (o.ports.empty()) return stop(exitcode::kUsage, "at least one --port is required");
+        if (o.ports.empty() && o.matches.empty()) return stop(exitcode::kUsage, "at least one --port or --match is required");
     }
     ParsedOptions parsed;
     parsed.proceed = true;

@@ -24,6 +24,7 @@ struct FlashOptions {
     enum class Mode { Flash, Check, ListPorts };
     Mode mode = Mode::Flash;
     std::vector<std::string> ports;
+    std::vector<std::string> matches;  // globs that choose ports by who they are (--match)
     std::uint32_t baud = flashopt::kDefaultBaud;
     std::string image;
     std::string logDir;

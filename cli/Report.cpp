@@ -11,6 +11,7 @@ namespace {
 constexpr const char* kInterruptedWords = "interrupted";
 constexpr const char* kStalledWords = "the link gave no further answer";
 constexpr const char* kTimedOutWords = "no end within the time-out";
+constexpr const char* kPortGoneWords = "the port went away";
 constexpr const char* kCrcDiffersWords = ", but its CRC differs from FILE-CRC";
 constexpr const char* kLineJoint = " / ";
 constexpr const char* kCrcLinePrefix = "CRC:";
@@ -47,7 +48,8 @@ int exitCodeOf(const UnitResult& r) {
     switch (r.report.end) {
         case UnitEnd::PortFailed: return exitcode::kPortFailed;
         case UnitEnd::Interrupted: return exitcode::kInterrupted;
-        case UnitEnd::Stalled: return exitcode::kGaveUp;
+        case UnitEnd::Stalled:
+        case UnitEnd::PortGone: return exitcode::kGaveUp;
         case UnitEnd::TimedOut: return exitcode::kTimedOut;
         case UnitEnd::Finished: break;
     }
@@ -65,6 +67,7 @@ std::string outcomeKey(const UnitResult& r) {
         case UnitEnd::Interrupted: return "interrupted";
         case UnitEnd::Stalled: return "stalled";
         case UnitEnd::TimedOut: return "timed_out";
+        case UnitEnd::PortGone: return "port_gone";
         case UnitEnd::Finished: break;
     }
     switch (r.report.outcome.kind) {
@@ -85,6 +88,7 @@ std::string outcomeWords(const UnitResult& r) {
         case UnitEnd::Interrupted: words = kInterruptedWords; break;
         case UnitEnd::Stalled: words = kStalledWords; break;
         case UnitEnd::TimedOut: words = kTimedOutWords; break;
+        case UnitEnd::PortGone: words = kPortGoneWords; break;
         case UnitEnd::Finished:
             words = boxWords(outcomeBox(r.report.outcome));
             if (r.report.outcome.kind == OutcomeKind::Succeeded && !crcMatches(r)) words += kCrcDiffersWords;

@@ -30,7 +30,8 @@ struct UnitResult {
 };
 
 int exitCodeOf(const UnitResult& result);
-// "succeeded", "crc_mismatch", "flagged", "gave_up", "stalled", "timed_out", "port_failed" or "interrupted".
+// "succeeded", "crc_mismatch", "flagged", "gave_up", "stalled", "timed_out", "port_gone", "port_failed" or
+// "interrupted".
 std::string outcomeKey(const UnitResult& result);
 // The outcome in the window's words: its box's caption and lines on one line (the CRC lines left out).
 std::string outcomeWords(const UnitResult& result);

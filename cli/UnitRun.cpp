@@ -37,6 +37,7 @@ UnitReport UnitRun::run(const ImageLoad& image) {
         const Queued next = std::move(queue_.front());
         queue_.pop_front();
         perform(next);
+        if (lineGone_) return finish(UnitEnd::PortGone);
     }
     return finish(ended_ ? UnitEnd::Finished : UnitEnd::Stalled);
 }
@@ -44,19 +45,13 @@ UnitReport UnitRun::run(const ImageLoad& image) {
 // The answer reaches the procedure once its exchange is over, as the window's messages reach it from its queue.
 void UnitRun::perform(const Queued& queued) {
     switch (queued.request) {
-        case Request::Poll: {
+        case Request::Poll:
             waitUntil(lastExchangeEnd_ + unitrun::kPollWait);
-            const UnitAnswer answer = answerToPoll(exchange_);
-            lastExchangeEnd_ = std::chrono::steady_clock::now();
-            procedure_.onAnswer(answer);
+            exchange(UnitRequest::StatusPoll, buildFrame(UnitCommand::StatusRequest));
             break;
-        }
-        case Request::Command: {
-            const UnitAnswer answer = answerToCommand(exchange_, queued.frame);
-            lastExchangeEnd_ = std::chrono::steady_clock::now();
-            procedure_.onAnswer(answer);
+        case Request::Command:
+            exchange(UnitRequest::Command, queued.frame);
             break;
-        }
         case Request::BlankStep:
             procedure_.onBlankPassed();
             break;
@@ -64,6 +59,16 @@ void UnitRun::perform(const Queued& queued) {
             closeLine();
             break;
     }
+}
+
+void UnitRun::exchange(UnitRequest request, const ByteBuffer& frame) {
+    const FrameReply reply = exchange_.exchange(frame);
+    lastExchangeEnd_ = std::chrono::steady_clock::now();
+    if (reply.result == ExchangeResult::LineGone) {
+        lineGone_ = true;
+        return;
+    }
+    procedure_.onAnswer(answerTo(request, frame, reply));
 }
 
 void UnitRun::closeLine() {

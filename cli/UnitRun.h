@@ -32,6 +32,7 @@ enum class UnitEnd {
     Interrupted,  // stopped from outside after the exchange under way
     Stalled,      // the procedure waited for an answer that will never come
     TimedOut,     // the download did not end within its time-out
+    PortGone,     // the port's device went away (an adapter pulled out) during the download
 };
 
 struct UnitReport {
@@ -73,6 +74,8 @@ private:
     };
 
     void perform(const Queued& queued);
+    // One exchange whose answer goes to the procedure; a line that went away ends the run instead.
+    void exchange(UnitRequest request, const ByteBuffer& frame);
     void closeLine();
     UnitReport finish(UnitEnd end);
 
@@ -99,6 +102,7 @@ private:
     std::deque<Queued> queue_;
     bool lineHeld_ = false;  // opened, or tried: the line is closed once, at the end
     bool ended_ = false;
+    bool lineGone_ = false;
     std::string phase_;
     std::int64_t lastDataOffset_ = -1;
     std::uint32_t blocksTotal_ = 0;

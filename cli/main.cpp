@@ -20,6 +20,8 @@
 #include "LiveView.h"
 #include "Options.h"
 #include "PortList.h"
+#include "PortListing.h"
+#include "PortMatch.h"
 #include "Report.h"
 #include "SerialPort.h"
 #include "TextCodec.h"
@@ -122,9 +124,40 @@ void printJson(const nlohmann::json& event) {
     std::fflush(stdout);
 }
 
-int listPorts() {
-    for (const std::string& port : ports::listPorts()) std::printf("%s\n", port.c_str());
+// Every port, or those the --match globs choose: one line each (with a hint under an adapter whose latency timer is
+// high), or one JSON object each.
+int listPorts(const FlashOptions& o) {
+    const std::vector<ports::PortIdentity> listed = ports::listPorts();
+    for (const ports::PortIdentity& port : o.matches.empty() ? listed : ports::matchingPorts(listed, o.matches)) {
+        if (o.json) {
+            printJson(portJson(port));
+            continue;
+        }
+        std::printf("%s\n", portLine(port).c_str());
+        const std::string hint = latencyHint(port);
+        if (!hint.empty()) std::printf("  %s\n", hint.c_str());
+    }
     return exitcode::kSuccess;
+}
+
+// The units' ports: those named with --port, then every port the --match globs choose that is not named already.
+// None when globs match nothing and no port is named (and says so).
+std::optional<std::vector<std::string>> chosenPorts(const FlashOptions& o) {
+    std::vector<std::string> chosen = o.ports;
+    if (o.matches.empty()) return chosen;
+    std::set<std::string> named;
+    for (const std::string& port : o.ports) named.insert(ports::canonicalName(port));
+    const std::vector<ports::PortIdentity> matched = ports::matchingPorts(ports::listPorts(), o.matches);
+    for (const ports::PortIdentity& port : matched) {
+        if (named.insert(ports::canonicalName(port.name())).second) chosen.push_back(port.name());
+    }
+    if (chosen.empty()) {
+        std::string patterns;
+        for (const std::string& pattern : o.matches) patterns += (patterns.empty() ? "" : ", ") + pattern;
+        error("no port matches " + patterns);
+        return std::nullopt;
+    }
+    return chosen;
 }
 
 // False (and says so) when a port is given twice; two spellings of one device are the same port.
@@ -310,7 +343,7 @@ int main(int argc, char** argv) {
         return parsed.exitCode;
     }
     const FlashOptions& o = parsed.options;
-    if (o.mode == FlashOptions::Mode::ListPorts) return listPorts();
+    if (o.mode == FlashOptions::Mode::ListPorts) return listPorts(o);
 
     const ImageLoad image = loadImageFile(o.image);
     if (image.status != ImageLoadStatus::Ok) {
@@ -322,5 +355,9 @@ int main(int argc, char** argv) {
         else std::printf("FILE-CRC:%s\n", hexWord(image.fileCrc).c_str());
         return exitcode::kSuccess;
     }
-    return flash(o, image);
+    const std::optional<std::vector<std::string>> units = chosenPorts(o);
+    if (!units) return exitcode::kPortFailed;
+    FlashOptions withPorts = o;
+    withPorts.ports = *units;
+    return flash(withPorts, image);
 }

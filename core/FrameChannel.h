@@ -10,6 +10,7 @@ enum class ExchangeResult {
     NoReply,        // the line fell silent before the reply frame was complete
     BadCheckBytes,  // a complete reply frame arrived with wrong check bytes
     SendFailed,     // the command frame could not be written; nothing was read
+    LineGone,       // the line's device went away during the exchange (unplugged), not merely silent
     OtherFailure,   // the driver library reported a failed exchange under a reason this tool does not know
     Refused,        // the driver library answered without exchanging: no port held, or a request it could not read
 };

@@ -12,6 +12,7 @@ UnitAnswer answerTo(UnitRequest request, const ByteBuffer& sent, const FrameRepl
     case ExchangeResult::NoReply:
     case ExchangeResult::BadCheckBytes:
     case ExchangeResult::SendFailed:
+    case ExchangeResult::LineGone:
     case ExchangeResult::OtherFailure:
         return {Kind::Alarm, isPoll ? ByteBuffer() : sent};
     case ExchangeResult::Refused:

@@ -35,6 +35,7 @@ std::uint32_t reasonCodeOf(ExchangeResult result) {
     case ExchangeResult::NoReply: return comm::kReasonNoReply;
     case ExchangeResult::BadCheckBytes: return comm::kReasonBadCheckBytes;
     case ExchangeResult::SendFailed: return comm::kReasonSendFailed;
+    case ExchangeResult::LineGone: return comm::kReasonNoReply;  // the window's library names no such reason
     case ExchangeResult::OtherFailure:
     case ExchangeResult::Refused: break;
     }

@@ -13,7 +13,8 @@ RSS_SLACK_KB = 2048        # ...plus this much
 # Each unit's mix: every probability drawn between 0 and its limit here.
 MIX_LIMITS = {"drop": 0.03, "corrupt": 0.04, "noise": 0.10, "split": 0.04, "busy": 0.30, "stall": 0.004,
               "vanish": 0.002}
-EXIT_OF = {"succeeded": 0, "gave_up": 4, "timed_out": 6}   # the only outcomes a unit of the soak may have
+# The only outcomes a unit of the soak may have; "port_gone" exactly when its line vanished.
+EXIT_OF = {"succeeded": 0, "gave_up": 4, "timed_out": 6, "port_gone": 4}
 
 
 def allowed_states(transcript, image_bytes):
@@ -109,8 +110,11 @@ def one_run(args, run, image, work):
     for port, e in done.items():
         transcript = open(port + ".transcript").read().splitlines()
         memory = open(port + ".memory", "rb").read() if os.path.exists(port + ".memory") else b""
+        vanished = any(" FAULT vanish" in line for line in transcript)
         if EXIT_OF.get(e["outcome"]) != e["exit_code"]:
             problems.append(f"{port}: {e['outcome']} with exit code {e['exit_code']}")
+        elif (e["outcome"] == "port_gone") != vanished:
+            problems.append(f"{port}: {e['outcome']}, but its line {'vanished' if vanished else 'stayed'}")
         elif e["outcome"] == "succeeded":
             if memory[:len(image)] != image or e["unit_crc"] != e["file_crc"]:
                 problems.append(f"{port}: reported success, but the unit's memory or CRC differs")

@@ -16,4 +16,10 @@ public:
     virtual bool writeBytes(const std::uint8_t* bytes, std::uint32_t count) = 0;
     // Drops DTR and RTS and releases the line.
     virtual void close() = 0;
+
+    // True once the line's device is gone (unplugged, its driver gone): no read or write can succeed again. A silent
+    // line is not gone.
+    virtual bool gone() const { return false; }
+    // What opening did to the line beyond its settings ("low latency on; latency_timer 16 -> 1 ms"), "" for nothing.
+    virtual std::string openNote() const { return std::string(); }
 };

@@ -23,7 +23,7 @@ FrameReply FrameExchange::exchange(const ByteBuffer& command) {
     frame.append(crc.low());
     frame.append(crc.high());
     if (!line_ || !line_->writeBytes(frame.data(), static_cast<std::uint32_t>(frame.size()))) {
-        return {ExchangeResult::SendFailed, ByteBuffer()};
+        return {line_ && line_->gone() ? ExchangeResult::LineGone : ExchangeResult::SendFailed, ByteBuffer()};
     }
 
     decoder_.restart();
@@ -34,5 +34,5 @@ FrameReply FrameExchange::exchange(const ByteBuffer& command) {
         case FrameDecoder::Status::BadCheckBytes: return {ExchangeResult::BadCheckBytes, ByteBuffer()};
         }
     }
-    return {ExchangeResult::NoReply, ByteBuffer()};
+    return {line_->gone() ? ExchangeResult::LineGone : ExchangeResult::NoReply, ByteBuffer()};
 }

@@ -17,7 +17,8 @@ public:
     bool open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits);
     void close();
 
-    // Reply, NoReply (a read ended without a byte before the frame was whole), BadCheckBytes or SendFailed.
+    // Reply, NoReply (a read ended without a byte before the frame was whole), BadCheckBytes, SendFailed, or LineGone
+    // when the port says its device went away.
     FrameReply exchange(const ByteBuffer& command) override;
 
 private:

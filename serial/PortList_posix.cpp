@@ -1,4 +1,5 @@
-// PortList for Linux: sysfs tty devices with a driver, /dev/serial/by-id links, realpath, and the open's errno.
+// PortList for Linux: sysfs tty devices with a driver and their USB identity, /dev/serial/by-id links, realpath, and
+// the open's errno.
 #include "PortList.h"
 
 #include <algorithm>
@@ -7,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
+#include <map>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +21,7 @@ namespace {
 constexpr const char* kTtyClass = "/sys/class/tty";
 constexpr const char* kById = "/dev/serial/by-id";
 constexpr const char* kDeviceFolder = "/dev/";
+constexpr int kUsbDeviceLevels = 4;  // from the tty's device up to the USB device that holds idVendor
 
 std::vector<std::string> entries(const std::string& folder) {
     std::vector<std::string> names;
@@ -35,14 +39,62 @@ bool exists(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
 }
+
+std::string resolved(const std::string& path) {
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) != nullptr ? std::string(real) : std::string();
+}
+
+std::string baseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// The first line of a sysfs attribute, "" when there is none.
+std::string attribute(const std::string& path) {
+    std::string line;
+    std::ifstream in(path);
+    std::getline(in, line);
+    return line;
+}
+
+// The by-id name of each device, by the device's name ("ttyUSB0").
+std::map<std::string, std::string> byIdNames(const std::string& root) {
+    std::map<std::string, std::string> names;
+    for (const std::string& name : entries(root + kById)) {
+        const std::string target = resolved(root + kById + "/" + name);
+        if (!target.empty()) names.emplace(baseName(target), std::string(kById) + "/" + name);
+    }
+    return names;
+}
+
+// Fills the USB identity from the first folder above the tty's device that holds idVendor.
+void readUsbIdentity(const std::string& deviceFolder, ports::PortIdentity& port) {
+    std::string folder = resolved(deviceFolder);
+    for (int level = 0; level < kUsbDeviceLevels && !folder.empty(); ++level) {
+        if (exists(folder + "/idVendor")) {
+            port.vendorProduct = attribute(folder + "/idVendor") + ":" + attribute(folder + "/idProduct");
+            port.serialNumber = attribute(folder + "/serial");
+            port.maker = attribute(folder + "/manufacturer");
+            port.product = attribute(folder + "/product");
+            return;
+        }
+        folder = folder.substr(0, folder.find_last_of('/'));
+    }
+}
 }  // namespace
 
-std::vector<std::string> ports::listPorts(const std::string& root) {
-    std::vector<std::string> found;
+std::vector<ports::PortIdentity> ports::listPorts(const std::string& root) {
+    const std::map<std::string, std::string> byId = byIdNames(root);
+    std::vector<PortIdentity> found;
     for (const std::string& name : entries(root + kTtyClass)) {
-        if (exists(root + kTtyClass + "/" + name + "/device/driver")) found.push_back(kDeviceFolder + name);
+        const std::string device = root + kTtyClass + "/" + name + "/device";
+        if (!exists(device + "/driver")) continue;
+        PortIdentity port;
+        port.device = kDeviceFolder + name;
+        const auto named = byId.find(name);
+        if (named != byId.end()) port.byId = named->second;
+        port.driver = baseName(resolved(device + "/driver"));
+        readUsbIdentity(device, port);
+        found.push_back(port);
     }
-    for (const std::string& name : entries(root + kById)) found.push_back(std::string(kById) + "/" + name);
     return found;
 }
 

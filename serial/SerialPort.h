@@ -31,6 +31,8 @@ public:
     bool readByte(std::uint8_t& byte) override;
     bool writeBytes(const std::uint8_t* bytes, std::uint32_t count) override;
     void close() override;
+    bool gone() const override;
+    std::string openNote() const override;
 
     struct Impl;
 

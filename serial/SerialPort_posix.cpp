@@ -10,6 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
+
+#include "LowLatency_posix.h"
 
 namespace {
 
@@ -17,6 +21,14 @@ constexpr const char* kDeviceFolder = "/dev/";
 constexpr int kNoDevice = -1;
 
 using Clock = std::chrono::steady_clock;
+
+// The errors of a line whose device went away (an adapter pulled out, the other side of a pty closed).
+bool isGoneError(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
+
+std::string resolved(const std::string& path) {
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) != nullptr ? std::string(real) : path;
+}
 
 speed_t speedOf(std::uint32_t baudRate) {
     switch (baudRate) {
@@ -44,6 +56,26 @@ tcflag_t characterSizeOf(std::uint8_t dataBits) {
 
 struct SerialPort::Impl {
     int fd = kNoDevice;
+    bool gone = false;
+    bool flagSet = false;  // the low-latency flag was off and was set here
+    lowlatency::TimerChange timer;
+    std::string note;
+
+    // The adapter asked for low latency; what was changed is put back by restoreLatency.
+    void lowerLatency(const std::string& devicePath) {
+        bool wasOn = false;
+        const bool flagOn = lowlatency::setFlag(fd, wasOn);
+        flagSet = flagOn && !wasOn;
+        timer = lowlatency::lowerTimer(resolved(devicePath));
+        note = lowlatency::note(flagOn, timer);
+    }
+
+    void restoreLatency() {
+        if (flagSet) lowlatency::clearFlag(fd);
+        lowlatency::restoreTimer(timer);
+        flagSet = false;
+        timer = lowlatency::TimerChange();
+    }
 
     void setModemLines(bool on) {
         int lines = TIOCM_DTR | TIOCM_RTS;
@@ -59,6 +91,7 @@ struct SerialPort::Impl {
 SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
 
 SerialPort::~SerialPort() {
+    if (impl_->fd != kNoDevice) impl_->restoreLatency();
     impl_->closeDevice();
 }
 
@@ -68,7 +101,10 @@ std::string serial::devicePathOf(const std::string& portName) {
 
 bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) {
     Impl& p = *impl_;
-    p.fd = ::open(serial::devicePathOf(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string devicePath = serial::devicePathOf(portName);
+    p.gone = false;
+    p.note.clear();
+    p.fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (p.fd == kNoDevice) return false;
     // Exclusive use, as on Windows: a second opener of the same line is refused.
     if (flock(p.fd, LOCK_EX | LOCK_NB) != 0) {
@@ -96,12 +132,13 @@ bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::
     }
     tcflush(p.fd, TCIOFLUSH);
     p.setModemLines(true);
+    p.lowerLatency(devicePath);
     return true;
 }
 
 bool SerialPort::readByte(std::uint8_t& byte) {
     Impl& p = *impl_;
-    if (p.fd == kNoDevice) return false;
+    if (p.fd == kNoDevice || p.gone) return false;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(serial::kSingleByteReadLimitMs);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -113,13 +150,14 @@ bool SerialPort::readByte(std::uint8_t& byte) {
         const ssize_t n = ::read(p.fd, &byte, 1);
         if (n == 1) return true;
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        return false;  // end of line or a line error
+        p.gone = n == 0 || isGoneError(errno) || (pfd.revents & POLLNVAL) != 0;  // readable, yet no byte: hung up
+        return false;
     }
 }
 
 bool SerialPort::writeBytes(const std::uint8_t* bytes, std::uint32_t count) {
     Impl& p = *impl_;
-    if (p.fd == kNoDevice) return false;
+    if (p.fd == kNoDevice || p.gone) return false;
     std::uint32_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(p.fd, bytes + done, count - done);
@@ -129,6 +167,7 @@ bool SerialPort::writeBytes(const std::uint8_t* bytes, std::uint32_t count) {
             pollfd pfd{p.fd, POLLOUT, 0};
             poll(&pfd, 1, -1);  // no write time-out: wait until the line takes the bytes
         } else {
+            p.gone = n < 0 && isGoneError(errno);
             return false;
         }
     }
@@ -137,6 +176,13 @@ bool SerialPort::writeBytes(const std::uint8_t* bytes, std::uint32_t count) {
 
 void SerialPort::close() {
     Impl& p = *impl_;
-    if (p.fd != kNoDevice) p.setModemLines(false);
+    if (p.fd != kNoDevice) {
+        p.setModemLines(false);
+        p.restoreLatency();
+    }
     p.closeDevice();
 }
+
+bool SerialPort::gone() const { return impl_->gone; }
+
+std::string SerialPort::openNote() const { return impl_->note; }

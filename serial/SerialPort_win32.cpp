@@ -17,6 +17,13 @@ bool guardExpired(Clock::time_point start) {
     return elapsedMs / 1000 > serial::kIncompleteGuardSeconds;
 }
 
+// The errors of a line whose device went away: an adapter pulled out, its driver gone, the handle no longer valid.
+bool isGoneError(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE ||
+           error == ERROR_DEVICE_REMOVED || error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE ||
+           error == ERROR_FILE_NOT_FOUND;
+}
+
 HANDLE makeManualResetEvent() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
@@ -25,6 +32,7 @@ HANDLE makeManualResetEvent() {
 
 struct SerialPort::Impl {
     HANDLE device = INVALID_HANDLE_VALUE;
+    bool gone = false;
     OVERLAPPED readRequest{};
     OVERLAPPED writeRequest{};
     // Bytes that had already arrived when a read was made, taken in that one read and handed out one at a time.
@@ -83,6 +91,7 @@ std::string serial::devicePathOf(const std::string& portName) { return kDevicePr
 
 bool SerialPort::open(const std::string& portName, std::uint32_t baudRate, std::uint8_t dataBits) {
     Impl& p = *impl_;
+    p.gone = false;
     const std::string path = serial::devicePathOf(portName);
     p.device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -136,6 +145,7 @@ bool SerialPort::readByte(std::uint8_t& byte) {
         byte = p.readAhead[p.readAheadNext++];
         return true;
     }
+    if (p.gone) return false;
     // One byte with the read limit; when more have arrived already, all of them at once (they complete at once,
     // so every byte still has the same limit as if it were read alone).
     const Clock::time_point start = Clock::now();
@@ -148,6 +158,7 @@ bool SerialPort::readByte(std::uint8_t& byte) {
         if (wait == Impl::Wait::GuardExpired) return false;
         completed = wait == Impl::Wait::Completed;
     }
+    if (!completed && p.device != INVALID_HANDLE_VALUE && isGoneError(GetLastError())) p.gone = true;
     if (completed && transferred >= 1 && transferred <= ask) {
         byte = p.readAhead[0];
         p.readAheadCount = transferred;
@@ -161,16 +172,25 @@ bool SerialPort::readByte(std::uint8_t& byte) {
 
 bool SerialPort::writeBytes(const std::uint8_t* bytes, std::uint32_t count) {
     Impl& p = *impl_;
+    if (p.gone) return false;
     const Clock::time_point start = Clock::now();
     p.clearLineError();
     DWORD transferred = 0;
     if (WriteFile(p.device, bytes, count, &transferred, &p.writeRequest)) return true;
     if (GetLastError() == ERROR_IO_PENDING) {
-        return p.waitFor(p.writeRequest, start, transferred) == Impl::Wait::Completed;
+        if (p.waitFor(p.writeRequest, start, transferred) == Impl::Wait::Completed) return true;
+        p.gone = isGoneError(GetLastError());
+        return false;
     }
+    p.gone = p.device != INVALID_HANDLE_VALUE && isGoneError(GetLastError());  // a line never opened is not gone
     p.clearLineError();
     return false;
 }
+
+bool SerialPort::gone() const { return impl_->gone; }
+
+// Windows keeps an adapter's latency timer in its driver's settings: opening changes nothing beyond the line's settings.
+std::string SerialPort::openNote() const { return std::string(); }
 
 void SerialPort::close() {
     Impl& p = *impl_;

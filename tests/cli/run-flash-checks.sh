@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# qbv-flash.exe under Wine: the port list from the registry, a download into one unit (COM1), then into two at once
-# (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line per unit, and each unit's
-# memory must equal the image.
+# qbv-flash.exe under Wine: the port list from the registry (for people and as JSON lines), a download into one unit
+# (COM1), then into two at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line
+# per unit, and each unit's memory must equal the image.
 #   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE
 set -u
 VIRTUAL_UNIT="$1"
@@ -33,7 +33,14 @@ flash_into() {
 }
 
 qbv_ensure_prefix
-"$QBV_WINE" "$EXE" --list-ports 2>/dev/null | tr -d '\r' | grep -qx "COM1" || { echo "FAIL: COM1 is not listed"; status=1; }
+"$QBV_WINE" "$EXE" --list-ports 2>/dev/null | tr -d '\r' | grep -qw "COM1" || { echo "FAIL: COM1 is not listed"; status=1; }
+# Wine's SetupAPI has no Ports-class device for a port mapped in its registry: the JSON lines can name each port only.
+"$QBV_WINE" "$EXE" --list-ports --json 2>/dev/null | tr -d '\r' | /usr/bin/python3 -c '
+import json, sys
+listed = {(port.get("port"), port.get("device")) for port in map(json.loads, sys.stdin)}
+missing = [com for com in sys.argv[1].upper().split() if (com, com) not in listed]
+sys.exit(f"mapped but not listed: {missing}" if missing else None)' "$QBV_MAPPED_PORTS" ||
+    { echo "FAIL: --list-ports --json"; status=1; }
 flash_into "COM1" -p COM1
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
 [ $status -eq 0 ] && echo "ok: port list, one unit and two at once"

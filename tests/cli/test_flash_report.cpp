@@ -9,6 +9,7 @@
 #include "LiveView.h"
 #include "Options.h"
 #include "PortList.h"
+#include "PortListing.h"
 #include "Report.h"
 
 namespace {
@@ -93,6 +94,8 @@ TEST(FlashReport, OutcomeKeysExitCodesAndWords) {
         {result(UnitEnd::Interrupted, OutcomeKind::GaveUp, S::AwaitReady), "interrupted", 130, "interrupted (state 5)"},
         {result(UnitEnd::TimedOut, OutcomeKind::GaveUp, S::AwaitResult), "timed_out", 6,
          "no end within the time-out (state 10)"},
+        {result(UnitEnd::PortGone, OutcomeKind::GaveUp, S::AwaitFinalDisable), "port_gone", 4,
+         "the port went away (state 11)"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(outcomeKey(row.r), row.key);
@@ -162,15 +165,23 @@ TEST(LiveView, BarRateAndTimeLeft) {
     EXPECT_EQ(liveLine(line, 4, 3.0).substr(19, 22), "[####################]");
 }
 
-TEST(PortList, SysfsDevicesWithADriverThenById) {
-    const std::filesystem::path root = std::filesystem::temp_directory_path() / "qbv-ports-test";
-    std::filesystem::remove_all(root);
-    for (const char* dir : {"sys/class/tty/ttyUSB0/device/driver", "sys/class/tty/ttyS1/device/driver",
-                            "sys/class/tty/tty3", "sys/class/tty/ttyS9/device", "dev/serial/by-id"}) {
-        std::filesystem::create_directories(root / dir);
-    }
-    std::ofstream(root / "dev/serial/by-id/usb-Maker_Cable-if00-port0");
-    EXPECT_EQ(ports::listPorts(root.string()),
-              (std::vector<std::string>{"/dev/ttyS1", "/dev/ttyUSB0", "/dev/serial/by-id/usb-Maker_Cable-if00-port0"}));
-    std::filesystem::remove_all(root);
+TEST(PortListing, LineJsonAndTheLatencyHint) {
+    ports::PortIdentity usb;
+    usb.device = "/dev/ttyUSB0", usb.byId = "/dev/serial/by-id/usb-FTDI_A1B2C3", usb.vendorProduct = "0403:6001";
+    usb.serialNumber = "A1B2C3", usb.maker = "FTDI", usb.product = "FT232R USB UART", usb.driver = "ftdi_sio";
+    ports::PortIdentity com;
+    com.device = "COM5", com.friendlyName = "USB Serial Port (COM5)", com.hardwareId = "FTDIBUS\\VID_0403+PID_6001+A1";
+    com.latencyTimerMs = 16;
+    EXPECT_EQ(portLine(usb), "/dev/serial/by-id/usb-FTDI_A1B2C3  device /dev/ttyUSB0  usb 0403:6001  serial A1B2C3  "
+                             "FTDI / FT232R USB UART  driver ftdi_sio");
+    EXPECT_EQ(portLine(com), "COM5  USB Serial Port (COM5)  hardware id FTDIBUS\\VID_0403+PID_6001+A1  latency timer 16 ms");
+    EXPECT_EQ(latencyHint(usb), "");
+    EXPECT_EQ(latencyHint(com).rfind("COM5: its adapter holds received bytes up to 16 ms;", 0), 0u);
+    com.latencyTimerMs = 2;
+    EXPECT_EQ(latencyHint(com), "");
+    const nlohmann::json parsed = nlohmann::json::parse(portJson(usb).dump());
+    EXPECT_EQ(parsed.at("port"), usb.byId);
+    EXPECT_EQ(parsed.at("serial"), "A1B2C3");
+    EXPECT_TRUE(parsed.at("latency_timer_ms").is_null());
+    EXPECT_EQ(nlohmann::json::parse(portJson(com).dump()).at("latency_timer_ms"), 2);
 }

@@ -206,7 +206,7 @@ TEST_F(FlashUnits, BadInputGivesOneLineItsExitCodeAndSendsNothingWhenRefused) {
         {"", "-p /dev/qbv-no-such-line IMAGE", 3, "communication port. (no such port)"},
         {"", "-p LINK -p LINK IMAGE", 1, "the port LINK is given more than once"},
         {"", "--baud 4800 -p LINK IMAGE", 1, "--baud: 4800 not in {9600,19200,38400}"},
-        {"", "IMAGE", 1, "at least one --port is required"},
+        {"", "IMAGE", 1, "at least one --port or --match is required"},
         {"--silent", "-p LINK IMAGE", 4, "ERROR:Unit is not disabled/connected: Make sure unit is connected"},
         {"--corrupt-every 1", "-p LINK IMAGE", 4, "(state 1)  CRC:---- FILE-CRC:E649  no result"},
         {"--busy-forever erase", "-p LINK IMAGE", 4, "Make sure unit is not enabled. / Make sure unit is connected "
@@ -234,18 +234,31 @@ TEST_F(FlashUnits, PortHeldByAnotherProgramAndUnitUnpluggedMidway) {
     Unit held("held"), unplugged("unplugged", "--delay-ms 5"), other("other");
     const int fd = open(held.link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    const pid_t pid = startFlash("-p " + held.link + " -p " + unplugged.link + " -p " + other.link + " " + imagePath());
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = startFlash("--json -p " + held.link + " -p " + unplugged.link + " -p " + other.link + " " +
+                                 imagePath());
     EXPECT_TRUE(waitUntil([&] { return unplugged.received("FC FF D1 EC 01"); }));
     kill(unplugged.pid, SIGKILL);  // the pty's other side closes, as when the cable is pulled
     waitpid(unplugged.pid, nullptr, 0);
     unplugged.pid = -1;
+    const std::chrono::duration<double> pulledAt = std::chrono::steady_clock::now() - start;
     const Flash run = finish(pid);
     close(fd);
     EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
-    EXPECT_NE(run.out.find(held.link + ": Failed in the initialization of the communication port. (held by another "
-                           "program)"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(unplugged.link + ": ERROR:Premature Termination"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(other.link + ": The target file was downloaded successfully"), std::string::npos);
+    EXPECT_NE(run.err.find(held.link + ": Failed in the initialization of the communication port. (held by another "
+                           "program)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(unplugged.link + ": the port went away (state "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(other.link + ": The target file was downloaded successfully"), std::string::npos);
+    std::istringstream events(run.out);
+    double unpluggedEnded = 1e9;
+    for (std::string line; std::getline(events, line);) {
+        const nlohmann::json event = nlohmann::json::parse(line);
+        if (event.value("event", "") == "done" && event.value("port", "") == unplugged.link &&
+            event.value("outcome", "") == "port_gone") {
+            unpluggedEnded = event.at("elapsed").get<double>();
+        }
+    }
+    EXPECT_LT(unpluggedEnded, pulledAt.count() + 2.0) << "ended as port_gone within 2 s of the pull";
     EXPECT_TRUE(other.holdsImage(image()));
 }
 

@@ -39,4 +39,11 @@ TEST(FrameExchange, TakesTheReplyAfterNoiseAndNamesWhyThereIsNone) {
         EXPECT_EQ(reply.frame, ByteBuffer(row.reply.data(), row.reply.size())) << &row - rows;
         EXPECT_EQ(line->incoming.size(), row.unread) << &row - rows;
     }
+    for (const bool writes : {false, true}) {  // a line whose device went away is named so, at the write or the read
+        auto line = std::make_shared<FakeLineState>();
+        line->writeSucceeds = writes;
+        line->gone = true;
+        EXPECT_EQ(FrameExchange{std::make_unique<FakeBytePort>(line)}.exchange(ByteBuffer{0x00}).result,
+                  ExchangeResult::LineGone);
+    }
 }

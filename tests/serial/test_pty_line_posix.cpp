@@ -23,7 +23,9 @@ struct Unit {
     std::string folder = "/tmp/qbv-pty-XXXXXX";
     std::string link = mkdtemp(folder.data()) + std::string("/line"), transcript = folder + "/transcript.txt";
     pid_t pid = -1;
-    FrameExchange port{std::make_unique<SerialPort>()};
+    std::unique_ptr<SerialPort> owned = std::make_unique<SerialPort>();
+    SerialPort* line = owned.get();
+    FrameExchange port{std::move(owned)};
     ByteBuffer reply;
 
     explicit Unit(const std::string& options = "") {
@@ -55,6 +57,7 @@ struct Unit {
 TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     Unit unit;
     EXPECT_TRUE(unit.answered(kStatus, isDisable));
+    EXPECT_EQ(unit.line->openNote(), "low latency not supported") << "a pty has neither the flag nor a timer";
     std::ifstream in(unit.transcript);
     const std::string log{std::istreambuf_iterator<char>(in), {}};
     EXPECT_NE(log.find(" LINE 9600 1\n"), std::string::npos) << log;  // the baud rate of the open, one stop bit
@@ -66,6 +69,15 @@ TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     FrameExchange missing{std::make_unique<SerialPort>()};
     EXPECT_FALSE(missing.open("/tmp/qbv-no-such-line", 9600, 8));
     EXPECT_EQ(missing.exchange(kStatus).result, ExchangeResult::SendFailed);
+}
+
+TEST(PtyLine, ALineThatVanishesIsGoneAtOnce) {
+    Unit unit("--vanish-after 2");
+    EXPECT_TRUE(unit.answered(kStatus, isDisable));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(unit.ask(kStatus), ExchangeResult::LineGone) << "the second frame is not answered: the line vanishes";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(unit.ask(kStatus), ExchangeResult::LineGone);
 }
 
 TEST(PtyLine, SilenceEndsAfterAboutOneSecondBadCheckBytesAreNamedNoiseIsPassedOver) {

@@ -11,7 +11,7 @@
 struct FakeLineState {
     std::deque<std::uint8_t> incoming;  // bytes the unit "sends"; an empty queue reads as silence
     std::vector<std::uint8_t> written;  // every byte the driver wrote
-    bool openSucceeds = true, writeSucceeds = true, opened = false, closed = false, destroyed = false;
+    bool openSucceeds = true, writeSucceeds = true, opened = false, closed = false, destroyed = false, gone = false;
     std::string openedName;
     std::uint32_t openedBaud = 0;
     std::uint8_t openedBits = 0;
@@ -36,5 +36,6 @@ struct FakeBytePort : BytePort {
         return s->writeSucceeds;
     }
     void close() override { s->closed = true; }
+    bool gone() const override { return s->gone; }
     std::shared_ptr<FakeLineState> s;
 };

@@ -1,0 +1,125 @@
+// Host tests against a made-up sysfs and /dev tree: who is on each port (two FTDI adapters, one CH340, a plain UART),
+// the adapters' latency timer lowered and put back, and choosing ports by glob.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "LowLatency_posix.h"
+#include "PortMatch.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+struct Adapter {
+    const char* tty;
+    const char* usbPath;  // the USB device under sys/devices; "" for a port that is not on USB
+    const char* vendor;
+    const char* product;
+    const char* serial;
+    const char* maker;
+    const char* productName;
+    const char* driver;
+    const char* byId;
+};
+const Adapter kAdapters[] = {
+    {"ttyUSB0", "usb1/1-1", "0403", "6001", "A1B2C3", "FTDI", "FT232R USB UART", "ftdi_sio",
+     "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"},
+    {"ttyUSB1", "usb1/1-2", "0403", "6001", "A9Z8Y7", "FTDI", "FT232R USB UART", "ftdi_sio",
+     "usb-FTDI_FT232R_USB_UART_A9Z8Y7-if00-port0"},
+    {"ttyUSB2", "usb1/1-3", "1a86", "7523", "", "", "USB Serial", "ch341-uart", "usb-1a86_USB_Serial-if00-port0"},
+    {"ttyS0", "", "", "", "", "", "", "serial8250", ""},
+};
+
+void write(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text << '\n';
+}
+
+// ROOT/sys/devices/USB/1-x:1.0/TTY with driver and latency_timer, ROOT/sys/class/tty/TTY/device linked to it, the
+// USB device's attributes, ROOT/dev/TTY and its by-id link.
+fs::path madeUpTree() {
+    const fs::path root = fs::temp_directory_path() / ("qbv-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()
+                                                                                        ->random_seed()));
+    fs::remove_all(root);
+    for (const Adapter& a : kAdapters) {
+        const bool usb = *a.usbPath != '\0';
+        const fs::path port = usb ? root / "sys/devices" / a.usbPath / "1-x:1.0" / a.tty : root / "sys/devices/platform" / a.tty;
+        fs::create_directories(port);
+        fs::create_directories(root / "sys/bus/drivers" / a.driver);
+        fs::create_directory_symlink(root / "sys/bus/drivers" / a.driver, port / "driver");
+        fs::create_directories(root / "sys/class/tty" / a.tty);
+        fs::create_directory_symlink(port, root / "sys/class/tty" / a.tty / "device");
+        write(root / "dev" / a.tty, "");
+        if (!usb) continue;
+        const fs::path device = root / "sys/devices" / a.usbPath;
+        write(device / "idVendor", a.vendor), write(device / "idProduct", a.product);
+        if (*a.serial) write(device / "serial", a.serial);
+        if (*a.maker) write(device / "manufacturer", a.maker);
+        write(device / "product", a.productName);
+        if (std::string(a.driver) == "ftdi_sio") write(port / "latency_timer", "16");
+        fs::create_directories(root / "dev/serial/by-id");
+        fs::create_symlink(std::string("../../") + a.tty, root / "dev/serial/by-id" / a.byId);
+    }
+    fs::create_directories(root / "sys/class/tty/tty3");  // a console without a device: not a serial port
+    return root;
+}
+}  // namespace
+
+TEST(PortIdentity, EachAdapterWithItsByIdNameUsbIdentityAndDriver) {
+    const fs::path root = madeUpTree();
+    const std::vector<ports::PortIdentity> listed = ports::listPorts(root.string());
+    ASSERT_EQ(listed.size(), 4u);
+    for (const Adapter& a : kAdapters) {
+        const auto port = std::find_if(listed.begin(), listed.end(),
+                                       [&](const ports::PortIdentity& p) { return p.device == "/dev/" + std::string(a.tty); });
+        ASSERT_NE(port, listed.end()) << a.tty;
+        EXPECT_EQ(port->byId, *a.byId ? "/dev/serial/by-id/" + std::string(a.byId) : "") << a.tty;
+        EXPECT_EQ(port->vendorProduct, *a.vendor ? std::string(a.vendor) + ":" + a.product : "") << a.tty;
+        EXPECT_EQ(port->serialNumber + "|" + port->maker + "|" + port->product + "|" + port->driver,
+                  std::string(a.serial) + "|" + a.maker + "|" + a.productName + "|" + a.driver);
+        EXPECT_EQ(port->name(), port->byId.empty() ? port->device : port->byId);
+    }
+    fs::remove_all(root);
+}
+
+TEST(PortIdentity, ChosenByGlobAgainstByIdNameDeviceAndIdentity) {
+    const fs::path root = madeUpTree();
+    const std::vector<ports::PortIdentity> listed = ports::listPorts(root.string());
+    const struct { std::vector<std::string> patterns; std::vector<std::string> devices; } rows[] = {
+        {{"0403:*"}, {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
+        {{"a1*"}, {"/dev/ttyUSB0"}},                        // the serial number, in either case
+        {{"*FTDI*A9*"}, {"/dev/ttyUSB1"}},                  // the by-id name holds maker and serial
+        {{"usb serial", "/dev/ttyS?"}, {"/dev/ttyS0", "/dev/ttyUSB2"}},  // the product string; the device
+        {{"1a86:75[0-3]3"}, {"/dev/ttyUSB2"}},
+        {{"0403:[!6]*"}, {}},
+        {{"*"}, {"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"}},
+        {{"FT232R"}, {}},                                   // a glob matches a whole field, not a part of it
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> devices;
+        for (const ports::PortIdentity& port : ports::matchingPorts(listed, row.patterns)) devices.push_back(port.device);
+        std::sort(devices.begin(), devices.end());
+        EXPECT_EQ(devices, row.devices) << row.patterns[0];
+    }
+    fs::remove_all(root);
+}
+
+TEST(LowLatency, TheAdaptersTimerGoesToOneMillisecondAndBack) {
+    const fs::path root = madeUpTree();
+    const fs::path timer = root / "sys/class/tty/ttyUSB0/device/latency_timer";
+    const lowlatency::TimerChange change = lowlatency::lowerTimer("/dev/ttyUSB0", root.string());
+    std::ifstream lowered(timer);
+    int value = 0;
+    EXPECT_TRUE(lowered >> value && value == 1);
+    EXPECT_EQ(lowlatency::note(true, change), "low latency on; latency_timer 16 -> 1 ms");
+    lowlatency::restoreTimer(change);
+    std::ifstream restored(timer);
+    EXPECT_TRUE(restored >> value && value == 16);
+    const lowlatency::TimerChange none = lowlatency::lowerTimer("/dev/ttyUSB2", root.string());  // no timer
+    EXPECT_EQ(lowlatency::note(false, none), "low latency not supported");
+    EXPECT_EQ(lowlatency::note(true, none), "low latency on");
+    write(timer, "1");
+    EXPECT_EQ(lowlatency::note(false, lowlatency::lowerTimer("/dev/ttyUSB0", root.string())), "latency_timer 1 ms");
+    fs::remove_all(root);
+}

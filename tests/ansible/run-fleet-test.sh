@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The fleet role on this one machine: three hosts on the local connection, each with its own virtual units on ptys.
+# The fleet role on this one machine: four hosts on the local connection, each with its own virtual units on ptys but
+# delta, which has no qbv_ports and a qbv_match that no port matches (ptys are never listed, so no test shows a match).
 # alpha has two units (both succeed), beta one unit that gives up while erasing, gamma a wrong expected FILE-CRC.
 # Checks the play recap, the failure messages, the summary, the fetched JSON Lines and the units' memories; then a
 # check-mode run that must send nothing.
@@ -49,6 +50,7 @@ units:
     alpha: {qbv_ports: ["$work/a1", "$work/a2"], qbv_remote_dir: "$work/alpha"}
     beta: {qbv_ports: ["$work/b1"], qbv_remote_dir: "$work/beta"}
     gamma: {qbv_ports: ["$work/g1"], qbv_remote_dir: "$work/gamma", qbv_expected_file_crc: "0000"}
+    delta: {qbv_match: ["0000:0000"], qbv_remote_dir: "$work/delta"}
 INVENTORY
 
 play() {
@@ -67,13 +69,15 @@ recap() { grep -E "^$1 +: " "$work/play.log" | tr -s ' '; }
 recap alpha | grep -q "ok=[0-9]* changed=1 unreachable=0 failed=0" || fail "alpha: $(recap alpha)"
 recap beta | grep -q "changed=1 unreachable=0 failed=1" || fail "beta: $(recap beta)"
 recap gamma | grep -q "changed=0 unreachable=0 failed=1" || fail "gamma: $(recap gamma)"
+recap delta | grep -q "changed=0 unreachable=0 failed=1" || fail "delta: $(recap delta)"
 grep -q "fatal: \[beta\]: FAILED! => .*$work/b1: ERROR:Unit is not disabled/connected: Make sure unit is not enabled" \
     "$work/play.log" || fail "beta's failure does not name its unit's outcome"
 grep -q "fatal: \[gamma\]: FAILED! => .*the image's FILE-CRC is $crc, expected 0000: nothing was sent" "$work/play.log" ||
     fail "gamma's failure does not name the CRCs"
 for line in "alpha  $work/a1  succeeded  CRC:$crc FILE-CRC:$crc  The target file was downloaded successfully" \
             "alpha  $work/a2  succeeded  CRC:$crc FILE-CRC:$crc" "beta  $work/b1  gave_up  CRC:---- FILE-CRC:$crc" \
-            "gamma  -  not updated  the image's FILE-CRC is $crc"; do
+            "gamma  -  not updated  the image's FILE-CRC is $crc" \
+            "delta  -  not updated  no port matches 0000:0000\""; do
     grep -qF "\"$line" "$work/play.log" || fail "no summary line: $line"
 done
 
@@ -82,7 +86,7 @@ results=("$work"/results/*/)
 [ "$(grep -c '"event":"done".*"outcome":"succeeded"' "${results[0]}alpha.jsonl" 2>/dev/null)" = 2 ] ||
     fail "alpha's fetched JSON Lines do not hold two successes"
 grep -q '"outcome":"gave_up".*"state":3' "${results[0]}beta.jsonl" 2>/dev/null || fail "beta's JSON Lines: no give-up"
-[ -e "${results[0]}gamma.jsonl" ] && fail "gamma sent nothing, yet has JSON Lines"
+for host in gamma delta; do [ -e "${results[0]}$host.jsonl" ] && fail "$host sent nothing, yet has JSON Lines"; done
 
 for pid in "${pids[@]}"; do kill -TERM "$pid"; wait "$pid"; done
 pids=()
@@ -99,5 +103,5 @@ grep -qF "\"alpha  -  checked  FILE-CRC:$crc  ports: $work/a1 $work/a2" "$work/c
     { cat "$work/check.log"; fail "check mode: no summary line"; }
 grep -q ' IN ' "$work/a1.transcript" && fail "check mode sent frames to a unit"
 
-[ $status -eq 0 ] && echo "ok: fleet of three hosts in $seconds s, and a check-mode run"
+[ $status -eq 0 ] && echo "ok: fleet of four hosts in $seconds s, and a check-mode run"
 exit $status

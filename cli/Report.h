@@ -1,5 +1,4 @@
-// Report: how the command line reports each unit: exit codes, the outcome in the window's words, the final line and
-// the JSON Lines events.
+// Report: how the command line reports each unit: exit codes, the final line and the JSON Lines events.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ImageFile.h"
+#include "UnitOutcome.h"
 #include "UnitRun.h"
 
 namespace exitcode {
@@ -21,20 +21,7 @@ constexpr int kTimedOut = 6;     // a unit did not finish within the time-out
 constexpr int kInterrupted = 130;
 }  // namespace exitcode
 
-// One unit as the report sees it once its run is over.
-struct UnitResult {
-    std::string port;
-    UnitReport report;
-    std::string portProblem;  // why the port could not be opened ("no such port", ...)
-    std::uint16_t fileCrc = 0;
-};
-
 int exitCodeOf(const UnitResult& result);
-// "succeeded", "crc_mismatch", "flagged", "gave_up", "stalled", "timed_out", "port_gone", "port_failed" or
-// "interrupted".
-std::string outcomeKey(const UnitResult& result);
-// The outcome in the window's words: its box's caption and lines on one line (the CRC lines left out).
-std::string outcomeWords(const UnitResult& result);
 // "PORT: WORDS  CRC:xxxx FILE-CRC:xxxx  match  12.3 s".
 std::string finalLine(const UnitResult& result);
 

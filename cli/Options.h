@@ -8,16 +8,6 @@
 namespace flashopt {
 constexpr std::uint32_t kDefaultBaud = 38400;
 constexpr std::uint32_t kBaudRates[] = {9600, 19200, 38400};
-
-// The default bound on one unit's whole download: a fixed allowance for erasing and verifying, four times the image's
-// time on the line (11 bits a byte), and a quarter second a block for the status polls.
-constexpr double kFixedAllowanceSeconds = 120;
-constexpr double kLineTimeFactor = 4;
-constexpr double kBitsPerByte = 11;
-constexpr double kSecondsPerBlock = 0.25;
-constexpr double defaultTimeoutSeconds(std::uint32_t imageBytes, std::uint32_t blocks, std::uint32_t baud) {
-    return kFixedAllowanceSeconds + kLineTimeFactor * imageBytes * kBitsPerByte / baud + kSecondsPerBlock * blocks;
-}
 }  // namespace flashopt
 
 struct FlashOptions {

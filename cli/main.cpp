@@ -193,7 +193,7 @@ std::optional<Transcripts> openTranscripts(const FlashOptions& o) {
 // The bound on each unit's download: --timeout, or one derived from the image and the baud rate.
 double unitTimeoutSeconds(const FlashOptions& o, const ImageLoad& image) {
     return o.timeoutSeconds > 0 ? o.timeoutSeconds
-                                : flashopt::defaultTimeoutSeconds(image.imageSize, image.blockCount, o.baud);
+                                : unitrun::defaultTimeoutSeconds(image.imageSize, image.blockCount, o.baud);
 }
 
 // From now on Ctrl-C sets the flag returned instead of ending the process; every unit looks at it between exchanges.

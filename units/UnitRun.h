@@ -24,6 +24,16 @@ namespace unitrun {
 constexpr std::chrono::milliseconds kPollWait{10};
 // The last part of that wait is spent awake, so that a late timer wake-up does not lengthen every poll.
 constexpr std::chrono::microseconds kAwakeWait{300};
+
+// The default bound on one unit's whole download: a fixed allowance for erasing and verifying, four times the image's
+// time on the line (11 bits a byte), and a quarter second a block for the status polls.
+constexpr double kFixedAllowanceSeconds = 120;
+constexpr double kLineTimeFactor = 4;
+constexpr double kBitsPerByte = 11;
+constexpr double kSecondsPerBlock = 0.25;
+constexpr double defaultTimeoutSeconds(std::uint32_t imageBytes, std::uint32_t blocks, std::uint32_t baud) {
+    return kFixedAllowanceSeconds + kLineTimeFactor * imageBytes * kBitsPerByte / baud + kSecondsPerBlock * blocks;
+}
 }  // namespace unitrun
 
 enum class UnitEnd {

@@ -49,16 +49,32 @@ run_ctest() {
     return 0
 }
 
-echo "== release: qbv-flash installed into a staging folder and packed as a .deb"
+echo "== release: qbv-flash installed into a staging folder, packed as a .deb, and the .deb checked by lintian"
 stage="build/release/stage"
+deb_paths="usr/bin/qbv-flash usr/share/man/man1/qbv-flash.1.gz usr/share/doc/qbv-flash/copyright
+           usr/share/doc/qbv-flash/changelog.Debian.gz"   # what the .deb must hold
+lintian_fail_on="error"                                   # lintian's warnings are shown; an error fails the step
+lintian_stderr="build/logs/lintian.stderr"                # its complaint about running as root, and any crash
 rm -rf "$stage" build/release/*.deb
-if cmake --install build/release --prefix "$stage" >/dev/null && "$stage/bin/qbv-flash" --version &&
-   [ -f "$stage/share/man/man1/qbv-flash.1" ] && (cd build/release && cpack >/dev/null) &&
-   dpkg-deb -c build/release/qbv-flash_*_amd64.deb | grep '\./usr/bin/qbv-flash$' >/dev/null; then
-    record "release install and package" 0
-else
-    record "release install and package" 1
-fi
+release_package() {
+    cmake --install build/release --prefix "$stage" >/dev/null || { echo "cmake --install failed"; return 1; }
+    "$stage/bin/qbv-flash" --version || return 1
+    [ -f "$stage/share/man/man1/qbv-flash.1.gz" ] || { echo "no compressed manual page in $stage"; return 1; }
+    (cd build/release && cpack >/dev/null) || { echo "cpack failed"; return 1; }
+    local deb listing path
+    deb="$(echo build/release/qbv-flash_*_amd64.deb)"
+    listing="$(dpkg-deb -c "$deb")" || return 1
+    for path in $deb_paths; do
+        grep -q " \./$path\$" <<<"$listing" || { echo "$deb lacks /$path"; return 1; }
+    done
+    echo "lintian --fail-on $lintian_fail_on $deb:"
+    if ! lintian --fail-on "$lintian_fail_on" "$deb" 2>"$lintian_stderr"; then
+        cat "$lintian_stderr"
+        return 1
+    fi
+}
+release_package
+record "release install, package and lintian" $?
 
 echo "== the fleet role: three local hosts with virtual units through ansible-playbook"
 bash tests/ansible/run-fleet-test.sh build/release/bin >build/logs/fleet.log 2>&1

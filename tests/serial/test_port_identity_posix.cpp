@@ -1,11 +1,12 @@
 // Host tests against a made-up sysfs and /dev tree: who is on each port (two FTDI adapters, one CH340, a plain UART),
-// the adapters' latency timer lowered and put back, and choosing ports by glob.
+// the adapters' latency timer lowered and put back, choosing ports by glob; and how a port is listed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "LowLatency_posix.h"
+#include "PortListing.h"
 #include "PortMatch.h"
 
 namespace {
@@ -122,4 +123,25 @@ TEST(LowLatency, TheAdaptersTimerGoesToOneMillisecondAndBack) {
     write(timer, "1");
     EXPECT_EQ(lowlatency::note(false, lowlatency::lowerTimer("/dev/ttyUSB0", root.string())), "latency_timer 1 ms");
     fs::remove_all(root);
+}
+
+TEST(PortListing, LineJsonAndTheLatencyHint) {
+    ports::PortIdentity usb;
+    usb.device = "/dev/ttyUSB0", usb.byId = "/dev/serial/by-id/usb-FTDI_A1B2C3", usb.vendorProduct = "0403:6001";
+    usb.serialNumber = "A1B2C3", usb.maker = "FTDI", usb.product = "FT232R USB UART", usb.driver = "ftdi_sio";
+    ports::PortIdentity com;
+    com.device = "COM5", com.friendlyName = "USB Serial Port (COM5)", com.hardwareId = "FTDIBUS\\VID_0403+PID_6001+A1";
+    com.latencyTimerMs = 16;
+    EXPECT_EQ(portLine(usb), "/dev/serial/by-id/usb-FTDI_A1B2C3  device /dev/ttyUSB0  usb 0403:6001  serial A1B2C3  "
+                             "FTDI / FT232R USB UART  driver ftdi_sio");
+    EXPECT_EQ(portLine(com), "COM5  USB Serial Port (COM5)  hardware id FTDIBUS\\VID_0403+PID_6001+A1  latency timer 16 ms");
+    EXPECT_EQ(latencyHint(usb), "");
+    EXPECT_EQ(latencyHint(com).rfind("COM5: its adapter holds received bytes up to 16 ms;", 0), 0u);
+    com.latencyTimerMs = 2;
+    EXPECT_EQ(latencyHint(com), "");
+    const nlohmann::json parsed = nlohmann::json::parse(portJson(usb).dump());
+    EXPECT_EQ(parsed.at("port"), usb.byId);
+    EXPECT_EQ(parsed.at("serial"), "A1B2C3");
+    EXPECT_TRUE(parsed.at("latency_timer_ms").is_null());
+    EXPECT_EQ(nlohmann::json::parse(portJson(com).dump()).at("latency_timer_ms"), 2);
 }

@@ -1,4 +1,4 @@
-// PortListing: how qbv-flash --list-ports shows each port: one line of who is on it, or one JSON object.
+// PortListing: how a port is shown (qbv-flash --list-ports, the station): one line of who is on it, or one JSON object.
 #pragma once
 
 #include <string>

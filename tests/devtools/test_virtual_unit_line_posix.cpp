@@ -92,16 +92,3 @@ TEST(VirtualUnitLine, RepliesUnderALatencyTimerComeOnItsNextTick) {
         EXPECT_NEAR(msBetween(sent, Clock::now()), kLatencyMs - kGapMs, kToleranceMs) << "reply " << i;
     }
 }
-
-TEST(VirtualUnitLine, VanishAfterPullsTheLineAtTheNthGoodFrameUnanswered) {
-    LineUnit unit("--vanish-after 3");
-    Bytes badThenGood = kStatus;
-    badThenGood.back() ^= 0xFF;
-    badThenGood.insert(badThenGood.end(), kStatus.begin(), kStatus.end());
-    EXPECT_EQ(unit.ask(badThenGood).size(), kReplyBytes) << "a frame with a bad check code does not count";
-    EXPECT_EQ(unit.ask(kStatus).size(), kReplyBytes) << "the second good frame";
-    EXPECT_TRUE(unit.ask(kStatus).empty()) << "the third is not answered";
-    EXPECT_TRUE(unit.revents & POLLHUP) << unit.revents;
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(unit.link))) << "the link is removed";
-    EXPECT_EQ(unit.exitCode(), 0);
-}

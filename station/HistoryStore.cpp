@@ -1,0 +1,317 @@
+// HistoryStore: the downloads table in SQLite, written through prepared statements with bound values only.
+#include "HistoryStore.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "TextCodec.h"
+
+namespace {
+
+constexpr int kBusyWaitMs = 5000;  // how long a statement waits for another connection's write to end
+constexpr const char* kInterruptedKey = "interrupted";
+constexpr const char* kInterruptedMessage = "interrupted (the station stopped)";
+constexpr const char* kCsvLineEnd = "\r\n";
+
+// WAL with synchronous=FULL: a committed row is on the disk before the commit returns.
+constexpr const char* kSchema = R"(
+PRAGMA journal_mode = WAL;
+PRAGMA synchronous = FULL;
+CREATE TABLE IF NOT EXISTS downloads (
+    id INTEGER PRIMARY KEY,
+    started TEXT NOT NULL,
+    ended TEXT,
+    port TEXT NOT NULL,
+    identity TEXT NOT NULL,
+    image_name TEXT NOT NULL,
+    file_crc TEXT NOT NULL,
+    unit_crc TEXT,
+    outcome TEXT CHECK (outcome IN ('succeeded', 'crc_mismatch', 'flagged', 'gave_up', 'stalled', 'timed_out',
+                                    'port_gone', 'port_failed', 'interrupted')),
+    message TEXT NOT NULL DEFAULT '',
+    state INTEGER,
+    blocks_sent INTEGER NOT NULL DEFAULT 0,
+    blocks_skipped INTEGER NOT NULL DEFAULT 0,
+    retries TEXT NOT NULL DEFAULT '{}',
+    transcript TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS downloads_by_start ON downloads (started);
+)";
+
+// :now is the clock in milliseconds since 1970; SQLite writes it as UTC ISO-8601 with milliseconds.
+#define QBV_NOW_TEXT "strftime('%Y-%m-%dT%H:%M:%fZ', :now / 1000.0, 'unixepoch')"
+#define QBV_TODAY "date(:now / 1000.0, 'unixepoch')"
+
+constexpr const char* kCompleteInterrupted =
+    "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message WHERE ended IS NULL";
+constexpr const char* kBegin =
+    "INSERT INTO downloads (started, port, identity, image_name, file_crc, transcript) "
+    "VALUES (" QBV_NOW_TEXT ", :port, :identity, :image_name, :file_crc, :transcript)";
+constexpr const char* kFinish =
+    "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message, unit_crc = :unit_crc, "
+    "state = :state, blocks_sent = :blocks_sent, blocks_skipped = :blocks_skipped, retries = :retries "
+    "WHERE id = :id AND ended IS NULL";
+constexpr const char* kRows =
+    "SELECT id, started, ended, port, identity, image_name, file_crc, unit_crc, outcome, message, state, blocks_sent, "
+    "blocks_skipped, retries, transcript FROM downloads "
+    "WHERE (:day IS NULL OR (started >= :day AND started < date(:day, '+1 day'))) "
+    "AND (:port IS NULL OR port = :port) AND (:outcome IS NULL OR outcome = :outcome) "
+    "ORDER BY started DESC, id DESC";
+constexpr const char* kToday =
+    "SELECT outcome = 'succeeded', state, CAST(substr(started, 12, 2) AS INTEGER), count(*) FROM downloads "
+    "WHERE started >= " QBV_TODAY " AND started < date(" QBV_TODAY ", '+1 day') "
+    "AND outcome IS NOT NULL AND outcome <> 'interrupted' GROUP BY 1, 2, 3";
+#undef QBV_NOW_TEXT
+#undef QBV_TODAY
+
+// kRows' columns, in its order: the CSV header and toJson's names.
+constexpr std::array<const char*, 15> kColumns = {
+    "id",      "started", "ended", "port",        "identity",       "image_name", "file_crc",  "unit_crc",
+    "outcome", "message", "state", "blocks_sent", "blocks_skipped", "retries",    "transcript"};
+
+struct Finalize {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+int slot(sqlite3_stmt* s, const char* name) { return sqlite3_bind_parameter_index(s, name); }
+void setParam(sqlite3_stmt* s, const char* name, const std::string& text) {
+    sqlite3_bind_text(s, slot(s, name), text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+void setParam(sqlite3_stmt* s, const char* name, std::int64_t value) { sqlite3_bind_int64(s, slot(s, name), value); }
+template <typename T>
+void setParam(sqlite3_stmt* s, const char* name, const std::optional<T>& value) {
+    if (value) setParam(s, name, *value);  // an unbound parameter is NULL
+}
+
+std::string textAt(sqlite3_stmt* s, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+    return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, column))) : std::string();
+}
+std::optional<std::string> optionalTextAt(sqlite3_stmt* s, int column) {
+    if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+    return textAt(s, column);
+}
+std::optional<int> optionalIntAt(sqlite3_stmt* s, int column) {
+    if (sqlite3_column_type(s, column) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_int(s, column);
+}
+
+HistoryRow rowAt(sqlite3_stmt* s) {
+    HistoryRow row;
+    int c = 0;
+    row.id = sqlite3_column_int64(s, c++);
+    row.started = textAt(s, c++);
+    row.ended = optionalTextAt(s, c++);
+    row.port = textAt(s, c++);
+    row.identity = textAt(s, c++);
+    row.imageName = textAt(s, c++);
+    row.fileCrc = textAt(s, c++);
+    row.unitCrc = optionalTextAt(s, c++);
+    row.outcome = optionalTextAt(s, c++);
+    row.message = textAt(s, c++);
+    row.state = optionalIntAt(s, c++);
+    row.blocksSent = sqlite3_column_int64(s, c++);
+    row.blocksSkipped = sqlite3_column_int64(s, c++);
+    row.retries = textAt(s, c++);
+    row.transcript = textAt(s, c++);
+    return row;
+}
+
+std::string retriesText(const DownloadEnd& end) {
+    nlohmann::json retries = nlohmann::json::object();
+    for (std::size_t i = 0; i < end.retries.size(); ++i) retries[std::to_string(i + 1)] = end.retries[i];
+    return retries.dump();
+}
+
+void addCount(Counts& counts, bool passed, int state, int hour, int downloads) {
+    (passed ? counts.passed : counts.failed) += downloads;
+    if (!passed) counts.failedByState[state] += downloads;
+    if (hour < 0 || hour >= history::kHoursPerDay) return;
+    (passed ? counts.perHour[hour].passed : counts.perHour[hour].failed) += downloads;
+}
+
+std::string csvField(const nlohmann::json& value) {
+    const std::string text = value.is_null() ? "" : value.is_string() ? value.get<std::string>() : value.dump();
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string csvLine(const std::function<std::string(const char*)>& field) {
+    std::string line;
+    for (const char* column : kColumns) line += (line.empty() ? "" : ",") + field(column);
+    return line + kCsvLineEnd;
+}
+
+}  // namespace
+
+struct HistoryStore::Impl {
+    sqlite3* db = nullptr;
+    HistoryClock clock;
+    int interruptedAtOpen = 0;
+    mutable std::mutex mutex;
+    mutable std::string error;
+
+    ~Impl() { sqlite3_close_v2(db); }
+
+    std::int64_t nowMs() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(clock().time_since_epoch()).count();
+    }
+    bool failed() const {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    Statement prepare(const char* sql) const {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) failed();
+        return Statement(statement);
+    }
+    bool run(const Statement& statement) const {
+        return statement && sqlite3_step(statement.get()) == SQLITE_DONE ? true : failed();
+    }
+    bool open(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK)
+            return failed();  // with no connection at all, SQLite's message is "out of memory"
+        sqlite3_busy_timeout(db, kBusyWaitMs);
+        return sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK ? completeInterrupted() : failed();
+    }
+    bool completeInterrupted() {
+        const Statement s = prepare(kCompleteInterrupted);
+        if (!s) return false;
+        setParam(s.get(), ":now", nowMs());
+        setParam(s.get(), ":outcome", std::string(kInterruptedKey));
+        setParam(s.get(), ":message", std::string(kInterruptedMessage));
+        if (!run(s)) return false;
+        interruptedAtOpen = sqlite3_changes(db);
+        return true;
+    }
+};
+
+std::optional<HistoryStore> HistoryStore::open(const std::string& dataFolder, std::string& why, HistoryClock clock) {
+    std::error_code fault;
+    std::filesystem::create_directories(dataFolder, fault);
+    if (fault) {
+        why = dataFolder + ": " + fault.message();
+        return std::nullopt;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->clock = clock ? std::move(clock) : HistoryClock(std::chrono::system_clock::now);
+    const std::string path = (std::filesystem::path(dataFolder) / history::kFileName).string();
+    if (!impl->open(path)) {
+        why = path + ": " + impl->error;
+        return std::nullopt;
+    }
+    return HistoryStore(std::move(impl));
+}
+
+HistoryStore::HistoryStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HistoryStore::HistoryStore(HistoryStore&&) noexcept = default;
+HistoryStore& HistoryStore::operator=(HistoryStore&&) noexcept = default;
+HistoryStore::~HistoryStore() = default;
+
+int HistoryStore::interruptedAtOpen() const { return impl_->interruptedAtOpen; }
+
+std::string HistoryStore::lastError() const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->error;
+}
+
+std::optional<std::int64_t> HistoryStore::begin(const DownloadStart& start) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    const Statement s = impl_->prepare(kBegin);
+    if (!s) return std::nullopt;
+    setParam(s.get(), ":now", impl_->nowMs());
+    setParam(s.get(), ":port", start.port);
+    setParam(s.get(), ":identity", start.identity);
+    setParam(s.get(), ":image_name", start.imageName);
+    setParam(s.get(), ":file_crc", hexWord(start.fileCrc));
+    setParam(s.get(), ":transcript", start.transcript);
+    if (!impl_->run(s)) return std::nullopt;
+    return sqlite3_last_insert_rowid(impl_->db);
+}
+
+bool HistoryStore::finish(std::int64_t id, const DownloadEnd& end) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    const Statement s = impl_->prepare(kFinish);
+    if (!s) return false;
+    setParam(s.get(), ":id", id);
+    setParam(s.get(), ":now", impl_->nowMs());
+    setParam(s.get(), ":outcome", end.outcome);
+    setParam(s.get(), ":message", end.message);
+    if (end.unitCrc) setParam(s.get(), ":unit_crc", hexWord(*end.unitCrc));
+    setParam(s.get(), ":state", end.state);
+    setParam(s.get(), ":blocks_sent", std::int64_t{end.blocksSent});
+    setParam(s.get(), ":blocks_skipped", std::int64_t{end.blocksSkipped});
+    setParam(s.get(), ":retries", retriesText(end));
+    if (!impl_->run(s)) return false;
+    if (sqlite3_changes(impl_->db) == 1) return true;
+    impl_->error = "no running download has id " + std::to_string(id);
+    return false;
+}
+
+std::vector<HistoryRow> HistoryStore::rows(const HistoryFilter& filter) const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    std::vector<HistoryRow> rows;
+    const Statement s = impl_->prepare(kRows);
+    if (!s) return rows;
+    setParam(s.get(), ":day", filter.day);
+    setParam(s.get(), ":port", filter.port);
+    setParam(s.get(), ":outcome", filter.outcome);
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(s.get())) == SQLITE_ROW) rows.push_back(rowAt(s.get()));
+    if (step != SQLITE_DONE) impl_->failed();
+    return rows;
+}
+
+std::string HistoryStore::csv(const HistoryFilter& filter) const {
+    std::string text = csvLine([](const char* column) { return std::string(column); });
+    for (const HistoryRow& row : rows(filter)) {
+        const nlohmann::json fields = toJson(row);
+        text += csvLine([&](const char* column) {
+            const auto field = fields.find(column);
+            return field == fields.end() ? std::string() : csvField(*field);
+        });
+    }
+    return text;
+}
+
+Counts HistoryStore::today() const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    Counts counts;
+    const Statement s = impl_->prepare(kToday);
+    if (!s) return counts;
+    setParam(s.get(), ":now", impl_->nowMs());
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(s.get())) == SQLITE_ROW) {
+        addCount(counts, sqlite3_column_int(s.get(), 0) != 0, optionalIntAt(s.get(), 1).value_or(history::kNoState),
+                 sqlite3_column_int(s.get(), 2), sqlite3_column_int(s.get(), 3));
+    }
+    if (step != SQLITE_DONE) impl_->failed();
+    return counts;
+}
+
+nlohmann::json toJson(const HistoryRow& row) {
+    const auto orNull = [](const auto& value) { return value ? nlohmann::json(*value) : nlohmann::json(); };
+    nlohmann::json retries = nlohmann::json::parse(row.retries, nullptr, false);
+    if (retries.is_discarded()) retries = row.retries;
+    return {{"id", row.id},
+            {"started", row.started},
+            {"ended", orNull(row.ended)},
+            {"port", row.port},
+            {"identity", row.identity},
+            {"image_name", row.imageName},
+            {"file_crc", row.fileCrc},
+            {"unit_crc", orNull(row.unitCrc)},
+            {"outcome", orNull(row.outcome)},
+            {"message", row.message},
+            {"state", orNull(row.state)},
+            {"blocks_sent", row.blocksSent},
+            {"blocks_skipped", row.blocksSkipped},
+            {"retries", retries},
+            {"transcript", row.transcript}};
+}

@@ -1,0 +1,91 @@
+// PortLoop: one port of the station, from unit to unit: asks an idle port for the unit's status once a second, starts
+// a download when a unit answers Disable (or when asked to), shows how it ended until that unit is unplugged, and
+// opens the port again once its device is back.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "BytePort.h"
+#include "FrameExchange.h"
+#include "ImageFile.h"
+#include "StationControl.h"
+#include "UnitOutcome.h"
+
+namespace station {
+constexpr std::chrono::milliseconds kPollPeriod{1000};    // an idle port is asked for the unit's status this often
+constexpr std::chrono::milliseconds kReopenPeriod{2000};  // a port whose device is gone is tried again this often
+constexpr int kMissedPollsUnplugged = 3;                   // polls without a reply: the unit was unplugged
+
+// Where a port is between units.
+enum class PortState {
+    Waiting,   // no unit answers
+    Ready,     // a unit answers Disable and waits for "Flash" (manual mode)
+    NotReady,  // a unit answers with another status: present, not started
+    Flashing,  // a download runs
+    Passed,    // the last download succeeded; shown until its unit is unplugged
+    Failed,    // the last download failed; shown until its unit is unplugged or retried
+    Gone,      // the port's device is gone (or cannot be opened); tried again every few seconds
+};
+const char* stateKey(PortState state);  // "waiting", "ready", "not_ready", "flashing", "passed", "failed", "gone"
+
+// What a port's loop needs of the station.
+class PortHost {
+public:
+    virtual ~PortHost() = default;
+    virtual std::shared_ptr<const ImageLoad> currentImage() const = 0;  // the image a download takes now (checked)
+    virtual std::string imageName() const = 0;
+    virtual bool manual() const = 0;
+    // A download begins: its record, and the transcript file to keep ("" for none).
+    virtual std::int64_t downloadStarted(const Tile& tile, std::string& transcriptPath) = 0;
+    virtual void downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) = 0;
+    virtual void tileChanged(const Tile& tile) = 0;
+};
+
+class PortLoop {
+public:
+    using LineMaker = std::function<std::unique_ptr<BytePort>()>;
+
+    // `tile` names the port (id, port, device, identity); `makeLine` makes a new, unopened line to its device.
+    PortLoop(Tile tile, std::uint32_t baud, LineMaker makeLine, PortHost& host);
+
+    // One turn: open the line if needed, one status poll (or a whole download), and how long to wait before the next.
+    std::chrono::milliseconds step();
+    // Turns until `stop` is set, waiting between them with `wait` (which returns early when stopped).
+    void run(const std::atomic<bool>& stop, const std::function<void(std::chrono::milliseconds)>& wait);
+
+    // Requests from the page, taken at the next turn. False when the port is not in a state that takes them.
+    bool requestStart();  // Ready or NotReady: flash this unit
+    bool requestRetry();  // Failed: flash it again
+    // A stop asked from outside ends a running download after its exchange under way.
+    void interrupt() { interrupted_ = true; }
+
+    Tile tile() const;
+    PortState state() const;
+
+private:
+    void setState(PortState state, const std::string& status = std::string());
+    bool openPollingLine();
+    std::chrono::milliseconds afterPoll(const FrameReply& reply);
+    void download();
+    void showEnd(const UnitResult& result);
+    void publish();
+
+    std::uint32_t baud_;
+    LineMaker makeLine_;
+    PortHost& host_;
+    std::unique_ptr<FrameExchange> line_;  // the polling line while no download runs
+    int missedPolls_ = 0;
+    std::atomic<bool> startRequested_{false};
+    std::atomic<bool> interrupted_{false};
+
+    mutable std::mutex mutex_;  // guards tile_ and state_: the page reads them from other threads
+    Tile tile_;
+    PortState state_ = PortState::Gone;
+};
+}  // namespace station

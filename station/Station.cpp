@@ -1,0 +1,270 @@
+// Station: ports found by name and by glob, one loop thread each; the image kept in the data folder; each download
+// recorded at its start and its end.
+#include "Station.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "PortMatch.h"
+#include "SerialPort.h"
+#include "TextCodec.h"
+
+namespace station {
+namespace {
+namespace fs = std::filesystem;
+constexpr const char* kImagesFolder = "images";
+constexpr const char* kTranscriptsFolder = "transcripts";
+// The largest upload the station reads: far above any unit's firmware. The image check itself would take up to 4 GiB,
+// which a browser's upload must not be able to make the station hold in memory.
+constexpr std::uint64_t kLargestUploadBytes = 16u * 1024u * 1024u;
+constexpr std::size_t kTimeTextSize = 32;
+
+// A name safe as a file name in the data folder: its last part, letters, digits, '.', '-' and '_' only.
+std::string safeName(const std::string& name) {
+    std::string last = name.substr(name.find_last_of("/\\") + 1), safe;
+    for (const char c : last) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
+    return safe.empty() || safe[0] == '.' ? "image" + safe : safe;
+}
+
+std::string utcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[kTimeTextSize];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &utc);
+    return text;
+}
+
+HistoryFilter filterOf(const HistoryQuery& query) {
+    HistoryFilter filter;
+    if (!query.day.empty()) filter.day = query.day;
+    if (!query.port.empty()) filter.port = query.port;
+    if (!query.outcome.empty()) filter.outcome = query.outcome;
+    return filter;
+}
+
+std::string identityOf(const ports::PortIdentity& port) {
+    std::string text = port.vendorProduct;
+    if (!port.serialNumber.empty()) text += (text.empty() ? "" : " ") + port.serialNumber;
+    return text;
+}
+}  // namespace
+
+struct Station::Port {
+    std::string canonical;
+    std::unique_ptr<PortLoop> loop;
+    std::thread thread;
+};
+
+Station::Station(StationSettings settings, HistoryStore& history)
+    : settings_(std::move(settings)), history_(history) {}
+
+Station::~Station() { stop(); }
+
+void Station::stop() {
+    stop_ = true;
+    wake_.notify_all();
+    std::vector<Port*> all;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& port : ports_) all.push_back(port.get());
+    }
+    for (Port* port : all) port->loop->interrupt();
+    for (Port* port : all) {
+        if (port->thread.joinable()) port->thread.join();
+    }
+}
+
+void Station::wait(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(waitMutex_);
+    wake_.wait_for(lock, period, [this] { return stop_.load(); });
+}
+
+std::string Station::loadImage(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return imageProblemText(ImageLoadStatus::OpenError);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return takeImage(path, bytes);
+}
+
+std::string Station::replaceImage(const std::string& name, const std::string& bytes) {
+    for (const Tile& tile : tiles()) {
+        if (tile.state == "flashing") return "a download is running";
+    }
+    return takeImage(name, bytes);
+}
+
+std::string Station::takeImage(const std::string& name, const std::string& bytes) {
+    auto image = std::make_shared<ImageLoad>(
+        checkImage(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    if (image->status != ImageLoadStatus::Ok) return imageProblemText(image->status);
+    if (settings_.expectedFileCrc && image->fileCrc != *settings_.expectedFileCrc) {
+        return "the image's FILE-CRC is " + hexWord(image->fileCrc) + ", expected " +
+               hexWord(*settings_.expectedFileCrc);
+    }
+    const fs::path folder = fs::path(settings_.dataFolder) / kImagesFolder;
+    std::error_code error;
+    fs::create_directories(folder, error);
+    const std::string fileName = safeName(name);
+    std::ofstream(folder / fileName, std::ios::binary) << bytes;
+    std::lock_guard<std::mutex> lock(mutex_);
+    image_ = std::move(image);
+    imageName_ = fileName;
+    return "";
+}
+
+void Station::rescan() {
+    std::vector<ports::PortIdentity> chosen;
+    const std::vector<ports::PortIdentity> listed = ports::listPorts();
+    for (const std::string& name : settings_.ports) {
+        ports::PortIdentity named;
+        named.device = ports::canonicalName(name);
+        for (const ports::PortIdentity& port : listed) {
+            if (ports::canonicalName(port.name()) == named.device) named = port;
+        }
+        if (named.byId.empty() && name != named.device) named.byId = name;  // shown by the name it was given
+        chosen.push_back(named);
+    }
+    if (!settings_.matches.empty()) {
+        for (const ports::PortIdentity& port : ports::matchingPorts(listed, settings_.matches)) chosen.push_back(port);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const ports::PortIdentity& port : chosen) {
+        const std::string canonical = port.byId.empty() ? port.device : port.byId;
+        bool known = false;
+        for (const auto& p : ports_) known = known || p->canonical == canonical;
+        if (known || stop_) continue;
+        Tile tile;
+        tile.id = "p" + std::to_string(ports_.size() + 1);
+        tile.port = port.name();
+        tile.device = port.device;
+        tile.adapterSerial = port.serialNumber;
+        tile.identity = identityOf(port);
+        auto entry = std::make_unique<Port>();
+        entry->canonical = canonical;
+        entry->loop = std::make_unique<PortLoop>(tile, settings_.baud, [] { return std::make_unique<SerialPort>(); },
+                                                 *this);
+        PortLoop* loop = entry->loop.get();
+        entry->thread = std::thread([this, loop] { loop->run(stop_, [this](std::chrono::milliseconds ms) { wait(ms); }); });
+        ports_.push_back(std::move(entry));
+    }
+}
+
+void Station::runRescans() {
+    while (!stop_) {
+        rescan();
+        wait(kRescanPeriod);
+    }
+}
+
+std::vector<Tile> Station::tiles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Tile> all;
+    for (const auto& port : ports_) all.push_back(port->loop->tile());
+    return all;
+}
+
+ImageInfo Station::image() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!image_) return {};
+    return {imageName_, image_->imageSize, image_->blockCount, hexWord(image_->fileCrc)};
+}
+
+void Station::onTileChanged(TileListener listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+Station::Port* Station::find(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& port : ports_) {
+        if (port->loop->tile().id == id) return port.get();
+    }
+    return nullptr;
+}
+
+bool Station::start(const std::string& id) {
+    Port* port = find(id);
+    const bool started = port != nullptr && port->loop->requestStart();
+    if (started) wake_.notify_all();
+    return started;
+}
+
+bool Station::retry(const std::string& id) {
+    Port* port = find(id);
+    const bool started = port != nullptr && port->loop->requestRetry();
+    if (started) wake_.notify_all();
+    return started;
+}
+
+int Station::startAll() {
+    int started = 0;
+    for (const Tile& tile : tiles()) {
+        if (tile.state == stateKey(PortState::Ready) && start(tile.id)) ++started;
+    }
+    return started;
+}
+
+std::uint64_t Station::largestImageBytes() const { return kLargestUploadBytes; }
+
+nlohmann::json Station::history(const HistoryQuery& query) const {
+    nlohmann::json rows = nlohmann::json::array();
+    for (const HistoryRow& row : history_.rows(filterOf(query))) rows.push_back(toJson(row));
+    return rows;
+}
+
+std::string Station::historyCsv(const HistoryQuery& query) const { return history_.csv(filterOf(query)); }
+
+nlohmann::json Station::todayCounts() const {
+    const Counts counts = history_.today();
+    nlohmann::json byState = nlohmann::json::object();
+    for (const auto& [state, n] : counts.failedByState) byState[std::to_string(state)] = n;
+    nlohmann::json hours = nlohmann::json::array();
+    for (const HourCounts& hour : counts.perHour) hours.push_back({{"passed", hour.passed}, {"failed", hour.failed}});
+    return {{"passed", counts.passed}, {"failed", counts.failed}, {"failed_by_state", byState}, {"hours", hours}};
+}
+
+std::shared_ptr<const ImageLoad> Station::currentImage() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return image_;
+}
+
+std::string Station::imageName() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return imageName_;
+}
+
+std::int64_t Station::downloadStarted(const Tile& tile, std::string& transcriptPath) {
+    const std::string transcript = std::string(kTranscriptsFolder) + "/" + utcStamp() + "-" + tile.id + ".txt";
+    std::error_code error;
+    fs::create_directories(fs::path(settings_.dataFolder) / kTranscriptsFolder, error);
+    transcriptPath = (fs::path(settings_.dataFolder) / transcript).string();
+    const std::shared_ptr<const ImageLoad> loaded = currentImage();
+    DownloadStart start{tile.port, tile.identity, imageName(), loaded ? loaded->fileCrc : std::uint16_t{0}, transcript};
+    return history_.begin(start).value_or(0);
+}
+
+void Station::downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) {
+    DownloadEnd end;
+    end.outcome = tile.outcome;
+    end.message = tile.message;
+    if (hasUnitCrc(result)) end.unitCrc = result.report.outcome.unitCrc();
+    if (tile.stateNumber != 0) end.state = tile.stateNumber;
+    end.blocksSent = result.report.blocksSent;
+    end.blocksSkipped = result.report.blocksSkipped;
+    for (std::size_t i = 0; i < end.retries.size() && i < result.report.retries.size(); ++i) {
+        end.retries[i] = result.report.retries[i];
+    }
+    if (record != 0) history_.finish(record, end);
+}
+
+void Station::tileChanged(const Tile& tile) {
+    TileListener listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) listener(tile);
+}
+}  // namespace station

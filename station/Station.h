@@ -1,0 +1,87 @@
+// Station: the station's ports (named and matched, each with its own loop and thread), its image, the manual switch
+// and the record of every download; what the web side shows and asks for.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HistoryStore.h"
+#include "PortLoop.h"
+#include "StationControl.h"
+
+namespace station {
+constexpr std::chrono::seconds kRescanPeriod{3};  // matched ports are looked for again this often
+
+struct StationSettings {
+    std::vector<std::string> ports;    // named with --port
+    std::vector<std::string> matches;  // globs of --match
+    std::uint32_t baud = 38400;
+    std::optional<std::uint16_t> expectedFileCrc;  // any other image is refused
+    std::string dataFolder;
+};
+
+class Station : public StationControl, public PortHost {
+public:
+    Station(StationSettings settings, HistoryStore& history);
+    ~Station() override;  // stops every loop
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // The image of the command line, copied into the data folder; "" when taken, else why not.
+    std::string loadImage(const std::string& path);
+    // Named ports and every port the globs match now: each new one gets its tile and its loop.
+    void rescan();
+    // Rescans every few seconds until stop().
+    void runRescans();
+    void stop();
+
+    // StationControl
+    std::vector<Tile> tiles() const override;
+    ImageInfo image() const override;
+    bool manual() const override { return manual_; }
+    void onTileChanged(TileListener listener) override;
+    void setManual(bool manual) override { manual_ = manual; }
+    bool start(const std::string& id) override;
+    bool retry(const std::string& id) override;
+    int startAll() override;
+    std::string replaceImage(const std::string& name, const std::string& bytes) override;
+    std::uint64_t largestImageBytes() const override;
+    nlohmann::json history(const HistoryQuery& query) const override;
+    std::string historyCsv(const HistoryQuery& query) const override;
+    nlohmann::json todayCounts() const override;
+
+private:
+    struct Port;
+
+    // PortHost
+    std::shared_ptr<const ImageLoad> currentImage() const override;
+    std::string imageName() const override;
+    std::int64_t downloadStarted(const Tile& tile, std::string& transcriptPath) override;
+    void downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) override;
+    void tileChanged(const Tile& tile) override;
+
+    std::string takeImage(const std::string& name, const std::string& bytes);
+    Port* find(const std::string& id) const;
+    void wait(std::chrono::milliseconds period);
+
+    StationSettings settings_;
+    HistoryStore& history_;
+    std::atomic<bool> manual_{false};
+    std::atomic<bool> stop_{false};
+    std::mutex waitMutex_;
+    std::condition_variable wake_;
+
+    mutable std::mutex mutex_;  // guards ports_, the image and the listener
+    std::vector<std::unique_ptr<Port>> ports_;
+    std::shared_ptr<const ImageLoad> image_;
+    std::string imageName_;
+    TileListener listener_;
+};
+}  // namespace station

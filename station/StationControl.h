@@ -1,0 +1,79 @@
+// StationControl: what the station's web side shows of the station and asks of it; the station implements it, the
+// web side's tests give a fake.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace station {
+// One port's tile as the page shows it.
+struct Tile {
+    std::string id;             // stable and URL-safe: "p1", "p2", ...
+    std::string port;           // the name shown: the by-id name where there is one, else the device
+    std::string device;         // "/dev/ttyUSB0"
+    std::string adapterSerial;  // the USB adapter's serial number, "" when unknown
+    std::string identity;       // "0403:6001 A1B2C3", "" for a port that is not on USB
+    std::string state;          // "waiting", "not_ready", "flashing", "passed", "failed", "gone"
+    std::string status;         // the unit's status word while not ready, the phase while flashing
+    std::uint32_t blocksDone = 0;
+    std::uint32_t blocksTotal = 0;
+    double kbPerSecond = 0;
+    double etaSeconds = 0;
+    std::string outcome;  // once a download ended: its key as qbv-flash --json names it ("succeeded", "gave_up", ...)
+    std::string message;  // and its words ("ERROR:No Ack from Acceptor: ... (state 9)")
+    int stateNumber = 0;  // the state a failed download ended in; 0 for none
+    std::string unitCrc;  // four hex digits, "" when the unit gave none
+    std::string fileCrc;
+};
+
+// The image being downloaded.
+struct ImageInfo {
+    std::string name;
+    std::uint32_t bytes = 0;
+    std::uint32_t blocks = 0;
+    std::string fileCrc;
+};
+
+// Filters of the history; "" for none.
+struct HistoryQuery {
+    std::string day;  // "YYYY-MM-DD" (UTC)
+    std::string port;
+    std::string outcome;
+};
+
+class StationControl {
+public:
+    using TileListener = std::function<void(const Tile&)>;
+
+    virtual ~StationControl() = default;
+
+    virtual std::vector<Tile> tiles() const = 0;
+    virtual ImageInfo image() const = 0;
+    virtual bool manual() const = 0;
+    // Called on the station's threads whenever a tile changes; one listener, set once before serving.
+    virtual void onTileChanged(TileListener listener) = 0;
+
+    virtual void setManual(bool manual) = 0;
+    // Flash the unit waiting on one port; false when there is no such port or no unit waits there.
+    virtual bool start(const std::string& id) = 0;
+    // Flash a failed unit again; false when there is no such port or its tile is not red.
+    virtual bool retry(const std::string& id) = 0;
+    // Flash every waiting unit; how many started.
+    virtual int startAll() = 0;
+    // A new image, checked at once: "" when taken, else why not (the image check's words, another FILE-CRC than
+    // the expected one, or a download running).
+    virtual std::string replaceImage(const std::string& name, const std::string& bytes) = 0;
+    // The largest upload worth reading: the largest valid image.
+    virtual std::uint64_t largestImageBytes() const = 0;
+
+    // History, newest first: a JSON array of rows, the same rows as CSV, and today's counts as JSON
+    // ({"passed": N, "failed": N, "failed_by_state": {"STATE": N, ...}, "hours": [{"passed": N, "failed": N} x 24]}).
+    virtual nlohmann::json history(const HistoryQuery& query) const = 0;
+    virtual std::string historyCsv(const HistoryQuery& query) const = 0;
+    virtual nlohmann::json todayCounts() const = 0;
+};
+}  // namespace station

@@ -1,0 +1,132 @@
+// qbv-station: the production line's station: flashes every unit plugged into its ports and keeps each download on
+// record, shown and worked in the browser.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "DataFolder_posix.h"
+#include "PortList.h"
+#include "PortListing.h"
+#include "Station.h"
+#include "TextCodec.h"
+#include "WebServer.h"
+
+namespace {
+constexpr const char* kProgram = "qbv-station";
+constexpr int kExitUsage = 1, kExitBadImage = 2, kExitRefused = 3;
+constexpr const char* kDefaultListen = "127.0.0.1:8377";
+constexpr int kTokenBytes = 16;
+
+struct Options {
+    std::string image, expectedFileCrc, listen = kDefaultListen, dataFolder, token;
+    std::vector<std::string> ports, matches;
+    std::uint32_t baud = 38400;
+};
+
+void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
+
+std::string newToken() {
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < kTokenBytes; ++i) token += hexWord(static_cast<std::uint16_t>(random() & 0xFF)).substr(2);
+    return token;
+}
+
+// The ports this machine has, for the refusal to start without any named.
+void listPortsTo(std::FILE* out) {
+    for (const ports::PortIdentity& port : ports::listPorts()) std::fprintf(out, "  %s\n", portLine(port).c_str());
+}
+
+// Why a named port cannot be the station's: held by another program (another station, a terminal program).
+std::string heldPort(const std::vector<std::string>& named) {
+    for (const std::string& port : named) {
+        if (ports::whyNotOpened(port) == "held by another program") return "the port " + port + " is held by another program";
+    }
+    return "";
+}
+
+int serve(const Options& o) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // before any thread starts: only sigwait below takes them
+    const std::string folder = o.dataFolder.empty() ? station::defaultDataFolder() : o.dataFolder;
+    const std::string lockProblem = station::lockDataFolder(folder);
+    if (!lockProblem.empty()) return say(lockProblem), kExitRefused;
+    std::string why;
+    std::optional<HistoryStore> history = HistoryStore::open(folder, why);
+    if (!history) return say(why), kExitRefused;
+    if (history->interruptedAtOpen() > 0) {
+        say(std::to_string(history->interruptedAtOpen()) + " download(s) left without an end recorded as interrupted");
+    }
+    const std::string held = heldPort(o.ports);
+    if (!held.empty()) return say(held), kExitRefused;
+
+    station::StationSettings settings{o.ports, o.matches, o.baud, std::nullopt, folder};
+    std::uint32_t expected = 0;
+    if (!o.expectedFileCrc.empty()) {
+        if (o.expectedFileCrc.size() != 4 || std::sscanf(o.expectedFileCrc.c_str(), "%4x", &expected) != 1) {
+            return say("--expected-file-crc takes four hex digits"), kExitUsage;
+        }
+        settings.expectedFileCrc = static_cast<std::uint16_t>(expected);
+    }
+    station::Station st(settings, *history);
+    const std::string imageProblem = st.loadImage(o.image);
+    if (!imageProblem.empty()) return say(o.image + ": " + imageProblem), kExitBadImage;
+
+    const std::size_t colon = o.listen.rfind(':');
+    const std::string address = colon == std::string::npos ? o.listen : o.listen.substr(0, colon);
+    const int port = colon == std::string::npos ? 8377 : std::atoi(o.listen.c_str() + colon + 1);
+    std::string token = o.token;
+    if (token.empty() && station::needsToken(address)) token = newToken();
+    station::WebServer web(st, address, port, token);
+    const std::string listening = web.start();
+    if (!listening.empty()) return say(listening), kExitRefused;
+    std::printf("%s: http://%s:%d/%s\n", kProgram, address.c_str(), web.port(),
+                token.empty() ? "" : ("#token=" + token).c_str());
+    std::fflush(stdout);
+
+    std::thread rescans([&st] { st.runRescans(); });
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    web.stop();
+    st.stop();
+    rescans.join();
+    return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    CLI::App app("Flashes every unit plugged into its ports and keeps each download on record, in the browser.",
+                 kProgram);
+    app.add_option("--image", o.image, "The firmware image")->required();
+    app.add_option("--expected-file-crc", o.expectedFileCrc, "Refuse every image whose FILE-CRC is another (XXXX)");
+    app.add_option("--port,-p", o.ports, "A unit's serial port; repeatable")->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
+    app.add_option("--match,-m", o.matches, "Every port whose by-id name or identity matches this glob; repeatable")
+        ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
+    app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")->check(CLI::IsMember({9600, 19200, 38400}));
+    app.add_option("--listen", o.listen, "ADDRESS:PORT to serve the page on (default 127.0.0.1:8377)");
+    app.add_option("--data", o.dataFolder, "The data folder (default $XDG_STATE_HOME/qbv-station)");
+    app.add_option("--token", o.token, "The token every change must carry (made and printed when another address "
+                                       "than loopback needs one)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    if (o.ports.empty() && o.matches.empty()) {
+        say("name the units' ports with --port or --match (another serial device must never get the unit's frames); "
+            "this machine has:");
+        listPortsTo(stderr);
+        return kExitUsage;
+    }
+    return serve(o);
+}

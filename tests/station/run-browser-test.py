@@ -1,0 +1,178 @@
+#!/usr/bin/python3
+"""The station in a real browser: headless chromium through selenium against the real qbv-station and four virtual
+units on ptys. Automatic mode: three units pass, one gives up (red, its state named); a unit unplugged and a new one
+plugged in gets a second row; a reload mid-download shows the same tile; Retry; manual mode and "Flash all waiting";
+a bad image is refused with the image check's words; the CSV export equals the history table; a POST without the
+token to a station bound beyond loopback gets 401.
+    run-browser-test.py BIN_DIR"""
+import csv
+import io
+import json
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+BIN = sys.argv[1]
+WORK = tempfile.mkdtemp(prefix="qbv-station-browser-")
+WAIT_S = 60
+GIVES_UP = ["--erase-polls", "60"]          # erases past the limit of 50 polls: gives up in state 3
+SLOW = ["--delay-ms", "25"]                 # a download long enough to reload the page in the middle of it
+processes = []
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(*command):
+    process = subprocess.Popen(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    processes.append(process)
+    return process
+
+
+def unit(name, *options):
+    """A virtual unit whose line is WORK/name; returns once the link exists."""
+    process = start(f"{BIN}/virtual-unit", "--link", f"{WORK}/{name}", *options)
+    while process.stdout.readline().strip() != "READY":
+        if process.poll() is not None:
+            sys.exit(f"virtual unit {name} did not start")
+    return process
+
+
+def unplug(process):
+    process.send_signal(signal.SIGTERM)
+    process.wait()
+
+
+def until(what, check, seconds=WAIT_S):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            if check():
+                return
+        except Exception:  # the page may be between two renderings
+            pass
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def tile(browser, port_id):
+    return browser.find_element(By.CSS_SELECTOR, f'[data-port-id="{port_id}"]')
+
+
+def state(browser, port_id):
+    return tile(browser, port_id).get_attribute("data-state")
+
+
+def main():
+    for name in ("u1", "u2", "u3"):
+        unit(name)
+    u4 = unit("u4", *GIVES_UP)
+    make = subprocess.run([f"{BIN}/make-sample-image", f"{WORK}/image.bin", "20000", "7"], capture_output=True)
+    assert make.returncode == 0, make
+    with open(f"{WORK}/bad.bin", "wb") as bad:
+        bad.write(b"\x01\x02\x03\x04\x05\x06\x07\x08\x00\x00")
+    port = free_port()
+    station = start(f"{BIN}/qbv-station", "--image", f"{WORK}/image.bin", "--data", f"{WORK}/data",
+                    "--listen", f"127.0.0.1:{port}", *sum((["--port", f"{WORK}/u{i}"] for i in range(1, 5)), []))
+    url = f"http://127.0.0.1:{port}/"
+    until("the station to listen", lambda: urllib.request.urlopen(url + "api/ports").status == 200)
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+        options.add_argument(argument)
+    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        browser.get(url)
+        until("three units to pass and one to give up",
+              lambda: [state(browser, f"p{i}") for i in range(1, 5)] == ["passed"] * 3 + ["failed"])
+        assert "(state 3)" in tile(browser, "p4").text, tile(browser, "p4").text
+        image = json.loads(urllib.request.urlopen(url + "api/ports").read())["image"]
+        assert image["file_crc"] in browser.find_element(By.ID, "image-crc").text, image
+
+        # Unplugged, then a slow unit plugged in: flashing; a reload in the middle shows it flashing still.
+        unplug(processes[0])
+        until("the unplugged port to go", lambda: state(browser, "p1") in ("gone", "waiting"))
+        unit("u1", *SLOW)
+        until("the new unit to flash", lambda: state(browser, "p1") == "flashing")
+        browser.refresh()
+        until("the reloaded page to show it flashing", lambda: state(browser, "p1") == "flashing", 10)
+        until("the new unit to pass", lambda: state(browser, "p1") == "passed")
+
+        # Retry on the red tile: another download, which gives up again.
+        tile(browser, "p4").find_element(By.CSS_SELECTOR, "button.retry").click()
+        until("the retry to run and end",
+              lambda: len(history(url, f"{WORK}/u4")) == 2 and state(browser, "p4") == "failed")
+
+        # Manual mode: a unit plugged in waits for "Flash all waiting".
+        browser.execute_script("arguments[0].click()", browser.find_element(By.ID, "manual"))  # styled as a slider
+        unplug(processes[2])
+        until("the third port to go", lambda: state(browser, "p3") in ("gone", "waiting"))
+        unit("u3")
+        until("the new unit to wait", lambda: state(browser, "p3") == "ready")
+        assert tile(browser, "p3").find_element(By.CSS_SELECTOR, "button.flash").is_displayed()
+        browser.find_element(By.ID, "flash-all").click()
+        until("it to pass", lambda: state(browser, "p3") == "passed")
+
+        # A bad image is refused with the image check's words; the image stays.
+        browser.find_element(By.ID, "image-file").send_keys(f"{WORK}/bad.bin")
+        until("the refusal", lambda: "ERROR: Invalid download file" in browser.find_element(By.ID, "notice").text)
+        assert browser.find_element(By.ID, "image-name").text.strip() == "image.bin"
+
+        # The history page's table and the CSV export hold the same downloads.
+        browser.get(url + "history")
+        until("the table", lambda: len(browser.find_elements(By.CSS_SELECTOR, "#history tbody tr")) >= 7)
+        shown = [row.find_element(By.CSS_SELECTOR, "td").text for row in
+                 browser.find_elements(By.CSS_SELECTOR, "#history tbody tr")]
+        exported = list(csv.DictReader(io.StringIO(urllib.request.urlopen(url + "api/history.csv").read().decode())))
+        assert len(shown) == len(exported) and len(exported) == 7, (shown, len(exported))
+        assert [row["outcome"] for row in exported].count("succeeded") == 5, exported
+    finally:
+        browser.quit()
+
+    # Beyond loopback a token is made; a change without it gets 401 and changes nothing.
+    wide = free_port()
+    guarded = start(f"{BIN}/qbv-station", "--image", f"{WORK}/image.bin", "--data", f"{WORK}/wide",
+                    "--listen", f"0.0.0.0:{wide}", "--match", "no-such-adapter")
+    printed = guarded.stdout.readline()
+    assert "#token=" in printed, printed
+    request = urllib.request.Request(f"http://127.0.0.1:{wide}/api/mode", data=b"manual=true", method="POST")
+    try:
+        urllib.request.urlopen(request)
+        raise AssertionError("a POST without the token was taken")
+    except urllib.error.HTTPError as refused:
+        assert refused.code == 401, refused.code
+    assert json.loads(urllib.request.urlopen(f"http://127.0.0.1:{wide}/api/ports").read())["manual"] is False
+    print("ok: the station in the browser")
+
+
+def history(url, port):
+    """The downloads on record for one port, newest first."""
+    return [row for row in json.loads(urllib.request.urlopen(url + "api/history").read()) if row["port"] == port]
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    finally:
+        for p in processes:
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        shutil.rmtree(WORK, ignore_errors=True)

@@ -20,7 +20,7 @@ add_custom_command(
 add_library(qbv_station_web STATIC
     ${CMAKE_CURRENT_LIST_DIR}/WebServer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/WebEvents.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/WebAccess.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/WebAccess_posix.cpp
     ${CMAKE_CURRENT_LIST_DIR}/WebPage.cpp
     ${QBV_WEB_GENERATED}/WebPageFiles.h)
 target_include_directories(qbv_station_web PUBLIC ${CMAKE_CURRENT_LIST_DIR} PRIVATE ${QBV_WEB_GENERATED})

@@ -1,0 +1,158 @@
+#!/usr/bin/python3
+"""The station on virtual units, for its demo and its benchmark (neither is a test).
+    station_run.py demo BIN_DIR OUT_DIR    eight units, a few faulty; screenshots of the page mid-download, after,
+                                           and of the history page into OUT_DIR
+    station_run.py bench BIN_DIR OUT_DIR   one unit alone, then sixteen at once, paced at 38400 baud: the time per
+                                           unit, the station's CPU per unit and the page's update rate"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+MODE, BIN, OUT = sys.argv[1], sys.argv[2], sys.argv[3]
+WORK = tempfile.mkdtemp(prefix="qbv-station-run-")
+IMAGE_BYTES = "32768"
+PACED = ["--baud", "38400", "--pace-received"]
+DEMO_UNITS = [[], [], ["--erase-polls", "60"], [], ["--corrupt-every", "3"], [], ["--never-disable"], ["--delay-ms", "8"]]
+BENCH_UNITS = 16
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+processes = []
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(*command):
+    process = subprocess.Popen(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    processes.append(process)
+    return process
+
+
+def unit(name, options):
+    process = start(f"{BIN}/virtual-unit", "--link", f"{WORK}/{name}", *options)
+    while process.stdout.readline().strip() != "READY":
+        if process.poll() is not None:
+            sys.exit(f"virtual unit {name} did not start")
+
+
+def station(names, data):
+    port = free_port()
+    process = start(f"{BIN}/qbv-station", "--image", f"{WORK}/image.bin", "--data", f"{WORK}/{data}",
+                    "--listen", f"127.0.0.1:{port}", *sum((["--port", f"{WORK}/{n}"] for n in names), []))
+    url = f"http://127.0.0.1:{port}/"
+    for _ in range(100):
+        try:
+            urllib.request.urlopen(url + "api/ports")
+            return process, url
+        except OSError:
+            time.sleep(0.1)
+    sys.exit("the station did not start")
+
+
+def tiles(url):
+    return json.loads(urllib.request.urlopen(url + "api/ports").read())["ports"]
+
+
+def until_all_ended(url, count):
+    while True:
+        states = [t["state"] for t in tiles(url)]
+        if len(states) == count and all(s in ("passed", "failed", "not_ready", "gone") for s in states):
+            return
+        time.sleep(0.2)
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def demo():
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    names = [f"unit{i + 1}" for i in range(len(DEMO_UNITS))]
+    for name, options in zip(names, DEMO_UNITS):
+        unit(name, PACED + options)
+    _, url = station(names, "demo")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--window-size=1400,1000"):
+        options.add_argument(argument)
+    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        browser.get(url)
+        time.sleep(4)
+        browser.save_screenshot(f"{OUT}/station-mid-download.png")
+        until_all_ended(url, len(names))
+        time.sleep(1)
+        browser.save_screenshot(f"{OUT}/station-after.png")
+        browser.get(url + "history")
+        time.sleep(2)
+        browser.save_screenshot(f"{OUT}/station-history.png")
+    finally:
+        browser.quit()
+    for t in tiles(url):
+        print(f"{t['port']}: {t['state']}  {t['message']}")
+
+
+def timed_run(count, data):
+    """Seconds from the first download's start to the last one's end, station CPU seconds, and tile events a second."""
+    names = [f"{data}-{i}" for i in range(count)]
+    for name in names:
+        unit(name, PACED)
+    process, url = station(names, data)
+    events = []
+    def listen():
+        with urllib.request.urlopen(url + "api/events") as stream:
+            for line in stream:
+                if line.startswith(b"event: tile"):
+                    events.append(time.monotonic())
+    threading.Thread(target=listen, daemon=True).start()
+    until_all_ended(url, count)
+    cpu = cpu_seconds(process.pid)
+    rows = json.loads(urllib.request.urlopen(url + "api/history").read())
+    stamps = [(r["started"], r["ended"]) for r in rows]
+    def seconds(text):
+        return time.mktime(time.strptime(text[:19], "%Y-%m-%dT%H:%M:%S")) + float("0" + text[19:-1])
+    span = max(seconds(e) for _, e in stamps) - min(seconds(s) for s, _ in stamps)
+    assert all(r["outcome"] == "succeeded" for r in rows) and len(rows) == count, rows
+    rate = len(events) / span if span > 0 else 0
+    process.send_signal(signal.SIGTERM)
+    process.wait()
+    return span, cpu, rate
+
+
+def bench():
+    subprocess.run(["sleep", "0"])
+    one, one_cpu, one_rate = timed_run(1, "one")
+    many, many_cpu, many_rate = timed_run(BENCH_UNITS, "sixteen")
+    print("| units | seconds (first start to last end) | ratio to one | station CPU s per unit | tile events/s |")
+    print("|---|---|---|---|---|")
+    print(f"| 1 | {one:.2f} | 1.000 | {one_cpu:.3f} | {one_rate:.1f} |")
+    print(f"| {BENCH_UNITS} | {many:.2f} | {many / one:.3f} | {many_cpu / BENCH_UNITS:.3f} | {many_rate:.1f} |")
+
+
+if __name__ == "__main__":
+    os.makedirs(OUT, exist_ok=True)
+    made = subprocess.run([f"{BIN}/make-sample-image", f"{WORK}/image.bin", IMAGE_BYTES, "2026"], capture_output=True)
+    assert made.returncode == 0, made
+    try:
+        demo() if MODE == "demo" else bench()
+    finally:
+        for p in processes:
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        shutil.rmtree(WORK, ignore_errors=True)

@@ -29,6 +29,26 @@ std::string textOfBlock(const char* block, std::uint32_t length) {
     return std::string(block, n);
 }
 
+// The C++ runtime keeps a record (a thread handle and an event) of each thread that used its threads inside this
+// library; the 32-bit build makes one for the loading thread already, when it registers its unwind tables. A thread
+// that stays after the library is gone, as the window's does, would keep it for good. Running the library's
+// thread-exit callbacks for the calling thread gives the record back; the runtime makes a new one if it needs it.
+void releaseCallingThreadRecords() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&releaseCallingThreadRecords), &self)) {
+        return;
+    }
+    const auto* base = reinterpret_cast<const BYTE*>(self);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& tls = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    if (tls.VirtualAddress == 0) return;
+    const auto* directory = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + tls.VirtualAddress);
+    auto* callback = reinterpret_cast<PIMAGE_TLS_CALLBACK*>(directory->AddressOfCallBacks);
+    for (; callback != nullptr && *callback != nullptr; ++callback) (*callback)(self, DLL_THREAD_DETACH, nullptr);
+}
+
 }  // namespace
 
 extern "C" {
@@ -43,6 +63,7 @@ __declspec(dllexport) bool __cdecl load() {
 __declspec(dllexport) bool __cdecl unload() {
     delete theDriver;
     theDriver = nullptr;
+    releaseCallingThreadRecords();
     return true;
 }
 

@@ -135,10 +135,14 @@ def main():
         # The history page's table and the CSV export hold the same downloads.
         browser.get(url + "history")
         until("the table", lambda: len(browser.find_elements(By.CSS_SELECTOR, "#history tbody tr")) >= 7)
-        shown = [row.find_element(By.CSS_SELECTOR, "td").text for row in
-                 browser.find_elements(By.CSS_SELECTOR, "#history tbody tr")]
+        shown = [{cell.get_attribute("class"): cell.text for cell in row.find_elements(By.CSS_SELECTOR, "td")}
+                 for row in browser.find_elements(By.CSS_SELECTOR, "#history tbody tr")]
         exported = list(csv.DictReader(io.StringIO(urllib.request.urlopen(url + "api/history.csv").read().decode())))
-        assert len(shown) == len(exported) and len(exported) == 7, (shown, len(exported))
+        assert len(shown) == len(exported) == 7, (len(shown), len(exported))
+        for cell, record in zip(shown, exported):
+            for name in ("port", "outcome", "message", "file_crc", "unit_crc", "state", "blocks_sent"):
+                assert cell[name] == record[name], (name, cell[name], record[name])
+            assert cell["started"] == record["started"].replace("T", " ").replace("Z", ""), (cell, record)
         assert [row["outcome"] for row in exported].count("succeeded") == 5, exported
     finally:
         browser.quit()

@@ -161,24 +161,24 @@ struct HistoryStore::Impl {
     std::int64_t nowMs() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(clock().time_since_epoch()).count();
     }
-    bool failed() const {
+    bool keepSqliteError() const {  // false, with SQLite's message kept for lastError()
         error = sqlite3_errmsg(db);
         return false;
     }
     Statement prepare(const char* sql) const {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) failed();
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) keepSqliteError();
         return Statement(statement);
     }
     bool run(const Statement& statement) const {
-        return statement && sqlite3_step(statement.get()) == SQLITE_DONE ? true : failed();
+        return statement && sqlite3_step(statement.get()) == SQLITE_DONE ? true : keepSqliteError();
     }
     bool open(const std::string& path) {
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                             nullptr) != SQLITE_OK)
-            return failed();  // with no connection at all, SQLite's message is "out of memory"
+            return keepSqliteError();  // with no connection at all, SQLite's message is "out of memory"
         sqlite3_busy_timeout(db, kBusyWaitMs);
-        return sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK ? completeInterrupted() : failed();
+        return sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK ? completeInterrupted() : keepSqliteError();
     }
     bool completeInterrupted() {
         const Statement s = prepare(kCompleteInterrupted);
@@ -264,7 +264,7 @@ std::vector<HistoryRow> HistoryStore::rows(const HistoryFilter& filter) const {
     setParam(s.get(), ":outcome", filter.outcome);
     int step = SQLITE_ROW;
     while ((step = sqlite3_step(s.get())) == SQLITE_ROW) rows.push_back(rowAt(s.get()));
-    if (step != SQLITE_DONE) impl_->failed();
+    if (step != SQLITE_DONE) impl_->keepSqliteError();
     return rows;
 }
 
@@ -291,7 +291,7 @@ Counts HistoryStore::today() const {
         addCount(counts, sqlite3_column_int(s.get(), 0) != 0, optionalIntAt(s.get(), 1).value_or(history::kNoState),
                  sqlite3_column_int(s.get(), 2), sqlite3_column_int(s.get(), 3));
     }
-    if (step != SQLITE_DONE) impl_->failed();
+    if (step != SQLITE_DONE) impl_->keepSqliteError();
     return counts;
 }
 

@@ -159,7 +159,6 @@ void PortLoop::download() {
         }
         publish();
     }, image->blockCount);
-    interrupted_ = false;
     const double timeout = unitrun::defaultTimeoutSeconds(image->imageSize, image->blockCount, baud_);
     UnitRun run(tile().device, baud_, std::move(line), watch, interrupted_, timeout);
     UnitResult result{tile().port, run.run(*image), "", image->fileCrc};

@@ -62,7 +62,7 @@ public:
     // Requests from the page, taken at the next turn. False when the port is not in a state that takes them.
     bool requestStart();  // Ready or NotReady: flash this unit
     bool requestRetry();  // Failed: flash it again
-    // A stop asked from outside ends a running download after its exchange under way.
+    // A stop asked from outside ends a running download after its exchange under way, and every later one at once.
     void interrupt() { interrupted_ = true; }
 
     Tile tile() const;

@@ -8,13 +8,15 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../devtools/virtual-unit"))
+from unit_lab import UnitLab  # noqa: E402
 
 MODE, BIN, OUT = sys.argv[1], sys.argv[2], sys.argv[3]
 WORK = tempfile.mkdtemp(prefix="qbv-station-run-")
@@ -23,26 +25,8 @@ PACED = ["--baud", "38400", "--pace-received"]
 DEMO_UNITS = [[], [], ["--erase-polls", "60"], [], ["--corrupt-every", "3"], [], ["--never-disable"], ["--delay-ms", "8"]]
 BENCH_UNITS = 16
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-processes = []
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start(*command):
-    process = subprocess.Popen(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    processes.append(process)
-    return process
-
-
-def unit(name, options):
-    process = start(f"{BIN}/virtual-unit", "--link", f"{WORK}/{name}", *options)
-    while process.stdout.readline().strip() != "READY":
-        if process.poll() is not None:
-            sys.exit(f"virtual unit {name} did not start")
+lab = UnitLab(BIN, WORK)
+start, unit, free_port = lab.start, lab.unit, UnitLab.free_port
 
 
 def station(names, data):
@@ -81,7 +65,7 @@ def demo():
     from selenium.webdriver.chrome.service import Service
     names = [f"unit{i + 1}" for i in range(len(DEMO_UNITS))]
     for name, options in zip(names, DEMO_UNITS):
-        unit(name, PACED + options)
+        unit(name, *PACED, *options)
     _, url = station(names, "demo")
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
@@ -108,7 +92,7 @@ def timed_run(count, data):
     """Seconds from the first download's start to the last one's end, station CPU seconds, and tile events a second."""
     names = [f"{data}-{i}" for i in range(count)]
     for name in names:
-        unit(name, PACED)
+        unit(name, *PACED)
     process, url = station(names, data)
     events = []
     def listen():
@@ -148,11 +132,5 @@ if __name__ == "__main__":
     try:
         demo() if MODE == "demo" else bench()
     finally:
-        for p in processes:
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+        lab.stop_all()
         shutil.rmtree(WORK, ignore_errors=True)

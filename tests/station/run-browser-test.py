@@ -8,9 +8,9 @@ token to a station bound beyond loopback gets 401.
 import csv
 import io
 import json
+import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -18,6 +18,8 @@ import time
 import urllib.error
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../devtools/virtual-unit"))
+from unit_lab import UnitLab  # noqa: E402
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
@@ -27,28 +29,8 @@ WORK = tempfile.mkdtemp(prefix="qbv-station-browser-")
 WAIT_S = 60
 GIVES_UP = ["--erase-polls", "60"]          # erases past the limit of 50 polls: gives up in state 3
 SLOW = ["--delay-ms", "25"]                 # a download long enough to reload the page in the middle of it
-processes = []
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start(*command):
-    process = subprocess.Popen(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    processes.append(process)
-    return process
-
-
-def unit(name, *options):
-    """A virtual unit whose line is WORK/name; returns once the link exists."""
-    process = start(f"{BIN}/virtual-unit", "--link", f"{WORK}/{name}", *options)
-    while process.stdout.readline().strip() != "READY":
-        if process.poll() is not None:
-            sys.exit(f"virtual unit {name} did not start")
-    return process
+lab = UnitLab(BIN, WORK)
+start, unit, free_port, processes = lab.start, lab.unit, UnitLab.free_port, lab.processes
 
 
 def unplug(process):
@@ -172,11 +154,5 @@ if __name__ == "__main__":
     try:
         main()
     finally:
-        for p in processes:
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+        lab.stop_all()
         shutil.rmtree(WORK, ignore_errors=True)

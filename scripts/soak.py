@@ -13,7 +13,7 @@ RSS_SLACK_KB = 2048        # ...plus this much
 # Each unit's mix: every probability drawn between 0 and its limit here.
 MIX_LIMITS = {"drop": 0.03, "corrupt": 0.04, "noise": 0.10, "split": 0.04, "busy": 0.30, "stall": 0.004,
               "vanish": 0.002}
-# The only outcomes a unit of the soak may have; "port_gone" exactly when its line vanished.
+# The only outcomes a unit of the soak may have; "port_gone" exactly when its line vanished before the download ended.
 EXIT_OF = {"succeeded": 0, "gave_up": 4, "timed_out": 6, "port_gone": 4}
 
 
@@ -37,6 +37,25 @@ def allowed_states(transcript, image_bytes):
         states |= {None: {2, 3}, "D0": {4, 5, 7, 8}, "D1first": {5, 6, 7, 8}, "D1": {5, 6, 7, 8},
                    "D1last": {8, 9, 10}, "D2": {10, 11, 12}, "50": set()}[last]
     return states
+
+
+def ended_before_vanishing(transcript):
+    """True when the unit had answered Disable after its result was acknowledged (so the download had ended) before
+    its line vanished. A reply the unit corrupted or dropped was not heard; a reply split in two is taken as not heard
+    either, which errs towards reporting a break."""
+    acknowledged, spoiled, ended = False, False, False
+    for line in transcript:
+        words = line.split()
+        if words[1] == "FAULT":
+            if words[2] == "vanish":
+                return ended
+            spoiled = words[2] in ("corrupt", "split")
+        elif words[1] == "IN" and words[4] == "50":
+            acknowledged = True
+        elif words[1] == "OUT":
+            ended = ended or (acknowledged and not spoiled and len(words) > 4 and words[4] == "1A")
+            spoiled = False
+    return ended
 
 
 def start_unit(bin_dir, path, mix, seed):
@@ -113,8 +132,11 @@ def one_run(args, run, image, work):
         vanished = any(" FAULT vanish" in line for line in transcript)
         if EXIT_OF.get(e["outcome"]) != e["exit_code"]:
             problems.append(f"{port}: {e['outcome']} with exit code {e['exit_code']}")
-        elif (e["outcome"] == "port_gone") != vanished:
-            problems.append(f"{port}: {e['outcome']}, but its line {'vanished' if vanished else 'stayed'}")
+        elif e["outcome"] == "port_gone" and not vanished:
+            problems.append(f"{port}: port_gone, but its line stayed")
+        elif vanished and (e["outcome"] == "port_gone") == ended_before_vanishing(transcript):
+            problems.append(f"{port}: {e['outcome']}, but its line vanished "
+                            f"{'after' if ended_before_vanishing(transcript) else 'before'} the download ended")
         elif e["outcome"] == "succeeded":
             if memory[:len(image)] != image or e["unit_crc"] != e["file_crc"]:
                 problems.append(f"{port}: reported success, but the unit's memory or CRC differs")

@@ -31,13 +31,17 @@ UnitReport UnitRun::run(const ImageLoad& image) {
     // A checked image is never empty: only the port can refuse the start.
     if (procedure_.start(image.imageData, image.fileCrc) != StartResult::Started) return finish(UnitEnd::PortFailed);
 
+    // Once the procedure has ended, what is still queued (a last poll, the closing) changes nothing of its outcome:
+    // a unit pulled the moment it passed has passed.
     while (!queue_.empty()) {
-        if (interrupted_.load()) return finish(UnitEnd::Interrupted);
-        if (std::chrono::steady_clock::now() - started_ > timeout_) return finish(UnitEnd::TimedOut);
+        if (interrupted_.load()) return finish(ended_ ? UnitEnd::Finished : UnitEnd::Interrupted);
+        if (std::chrono::steady_clock::now() - started_ > timeout_) {
+            return finish(ended_ ? UnitEnd::Finished : UnitEnd::TimedOut);
+        }
         const Queued next = std::move(queue_.front());
         queue_.pop_front();
         perform(next);
-        if (lineGone_) return finish(UnitEnd::PortGone);
+        if (lineGone_) return finish(ended_ ? UnitEnd::Finished : UnitEnd::PortGone);
     }
     return finish(ended_ ? UnitEnd::Finished : UnitEnd::Stalled);
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <system_error>
 
 #include "TextCodec.h"
@@ -40,6 +41,15 @@ CREATE TABLE IF NOT EXISTS downloads (
 CREATE INDEX IF NOT EXISTS downloads_by_start ON downloads (started);
 )";
 
+// Columns added since the first release, in order: a history made before gains them at open, a new one too.
+struct AddedColumn {
+    const char* name;
+    const char* definition;
+};
+constexpr std::array<AddedColumn, 1> kAddedColumns = {{
+    {"device", "TEXT NOT NULL DEFAULT ''"},  // the device the port's name led to when the download began
+}};
+
 // :now is the clock in milliseconds since 1970; SQLite writes it as UTC ISO-8601 with milliseconds.
 #define QBV_NOW_TEXT "strftime('%Y-%m-%dT%H:%M:%fZ', :now / 1000.0, 'unixepoch')"
 #define QBV_TODAY "date(:now / 1000.0, 'unixepoch')"
@@ -47,14 +57,14 @@ CREATE INDEX IF NOT EXISTS downloads_by_start ON downloads (started);
 constexpr const char* kCompleteInterrupted =
     "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message WHERE ended IS NULL";
 constexpr const char* kBegin =
-    "INSERT INTO downloads (started, port, identity, image_name, file_crc, transcript) "
-    "VALUES (" QBV_NOW_TEXT ", :port, :identity, :image_name, :file_crc, :transcript)";
+    "INSERT INTO downloads (started, port, device, identity, image_name, file_crc, transcript) "
+    "VALUES (" QBV_NOW_TEXT ", :port, :device, :identity, :image_name, :file_crc, :transcript)";
 constexpr const char* kFinish =
     "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message, unit_crc = :unit_crc, "
     "state = :state, blocks_sent = :blocks_sent, blocks_skipped = :blocks_skipped, retries = :retries "
     "WHERE id = :id AND ended IS NULL";
 constexpr const char* kRows =
-    "SELECT id, started, ended, port, identity, image_name, file_crc, unit_crc, outcome, message, state, blocks_sent, "
+    "SELECT id, started, ended, port, device, identity, image_name, file_crc, unit_crc, outcome, message, state, blocks_sent, "
     "blocks_skipped, retries, transcript FROM downloads "
     "WHERE (:day IS NULL OR (started >= :day AND started < date(:day, '+1 day'))) "
     "AND (:port IS NULL OR port = :port) AND (:outcome IS NULL OR outcome = :outcome) "
@@ -67,9 +77,9 @@ constexpr const char* kToday =
 #undef QBV_TODAY
 
 // kRows' columns, in its order: the CSV header and toJson's names.
-constexpr std::array<const char*, 15> kColumns = {
-    "id",      "started", "ended", "port",        "identity",       "image_name", "file_crc",  "unit_crc",
-    "outcome", "message", "state", "blocks_sent", "blocks_skipped", "retries",    "transcript"};
+constexpr std::array<const char*, 16> kColumns = {
+    "id",       "started", "ended",   "port",  "device",      "identity",       "image_name", "file_crc",
+    "unit_crc", "outcome", "message", "state", "blocks_sent", "blocks_skipped", "retries",    "transcript"};
 
 struct Finalize {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -106,6 +116,7 @@ HistoryRow rowAt(sqlite3_stmt* s) {
     row.started = textAt(s, c++);
     row.ended = optionalTextAt(s, c++);
     row.port = textAt(s, c++);
+    row.device = textAt(s, c++);
     row.identity = textAt(s, c++);
     row.imageName = textAt(s, c++);
     row.fileCrc = textAt(s, c++);
@@ -178,7 +189,22 @@ struct HistoryStore::Impl {
                             nullptr) != SQLITE_OK)
             return keepSqliteError();  // with no connection at all, SQLite's message is "out of memory"
         sqlite3_busy_timeout(db, kBusyWaitMs);
-        return sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK ? completeInterrupted() : keepSqliteError();
+        if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) return keepSqliteError();
+        return addColumns() && completeInterrupted();
+    }
+    bool addColumns() {
+        std::set<std::string> present;
+        const Statement info = prepare("PRAGMA table_info(downloads)");
+        if (!info) return false;
+        const int kNameColumn = 1;
+        while (sqlite3_step(info.get()) == SQLITE_ROW) present.insert(textAt(info.get(), kNameColumn));
+        for (const AddedColumn& column : kAddedColumns) {
+            if (present.count(column.name) != 0) continue;
+            const std::string sql =
+                std::string("ALTER TABLE downloads ADD COLUMN ") + column.name + " " + column.definition;
+            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return keepSqliteError();
+        }
+        return true;
     }
     bool completeInterrupted() {
         const Statement s = prepare(kCompleteInterrupted);
@@ -227,6 +253,7 @@ std::optional<std::int64_t> HistoryStore::begin(const DownloadStart& start) {
     if (!s) return std::nullopt;
     setParam(s.get(), ":now", impl_->nowMs());
     setParam(s.get(), ":port", start.port);
+    setParam(s.get(), ":device", start.device);
     setParam(s.get(), ":identity", start.identity);
     setParam(s.get(), ":image_name", start.imageName);
     setParam(s.get(), ":file_crc", hexWord(start.fileCrc));
@@ -303,6 +330,7 @@ nlohmann::json toJson(const HistoryRow& row) {
             {"started", row.started},
             {"ended", orNull(row.ended)},
             {"port", row.port},
+            {"device", row.device},
             {"identity", row.identity},
             {"image_name", row.imageName},
             {"file_crc", row.fileCrc},

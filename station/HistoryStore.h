@@ -25,6 +25,7 @@ using HistoryClock = std::function<std::chrono::system_clock::time_point()>;
 // What is known when a download starts.
 struct DownloadStart {
     std::string port;        // the name the station shows, e.g. a /dev/serial/by-id name
+    std::string device;      // the device that name led to when the download began, e.g. /dev/ttyUSB0
     std::string identity;    // vendor:product and adapter serial, e.g. "0403:6001 A1B2C3"
     std::string imageName;
     std::uint16_t fileCrc = 0;
@@ -49,6 +50,7 @@ struct HistoryRow {
     std::string started;                 // UTC, e.g. 2024-05-01T09:30:00.007Z
     std::optional<std::string> ended;    // none while the download runs
     std::string port;
+    std::string device;
     std::string identity;
     std::string imageName;
     std::string fileCrc;                 // 4 hex digits

@@ -62,8 +62,14 @@ const char* stateKey(PortState state) {
     return "gone";
 }
 
-PortLoop::PortLoop(Tile tile, std::uint32_t baud, LineMaker makeLine, PortHost& host)
-    : baud_(baud), makeLine_(std::move(makeLine)), host_(host), tile_(std::move(tile)) {
+PortLoop::PortLoop(Tile tile, std::string name, std::uint32_t baud, LineMaker makeLine, DeviceOf deviceOf,
+                   PortHost& host)
+    : name_(std::move(name)),
+      baud_(baud),
+      makeLine_(std::move(makeLine)),
+      deviceOf_(std::move(deviceOf)),
+      host_(host),
+      tile_(std::move(tile)) {
     tile_.state = stateKey(state_);
 }
 
@@ -72,8 +78,27 @@ std::chrono::milliseconds PortLoop::step() {
         download();
         return kPollPeriod;
     }
+    if (line_ && deviceOf_(name_) != lineDevice_) dropPollingLine();  // the name leads elsewhere now
     if (!line_ && !openPollingLine()) return kReopenPeriod;
     return afterPoll(line_->exchange(buildFrame(UnitCommand::StatusRequest)));
+}
+
+std::string PortLoop::deviceNow() {
+    const std::string device = deviceOf_(name_);
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed = tile_.device != device;
+        tile_.device = device;
+    }
+    if (changed) publish();
+    return device;
+}
+
+void PortLoop::dropPollingLine() {
+    line_->close();
+    line_.reset();
+    lineDevice_.clear();
 }
 
 void PortLoop::run(const std::atomic<bool>& stop, const std::function<void(std::chrono::milliseconds)>& wait) {
@@ -82,21 +107,22 @@ void PortLoop::run(const std::atomic<bool>& stop, const std::function<void(std::
 }
 
 bool PortLoop::openPollingLine() {
+    const std::string device = deviceNow();
     auto line = std::make_unique<FrameExchange>(makeLine_());
-    if (!line->open(tile().device, baud_, unit::kDataBits)) {
+    if (!line->open(device, baud_, unit::kDataBits)) {
         line->close();
-        setState(PortState::Gone, ports::whyNotOpened(tile().device));
+        setState(PortState::Gone, ports::whyNotOpened(device));
         return false;
     }
     line_ = std::move(line);
+    lineDevice_ = device;
     if (state() == PortState::Gone) setState(PortState::Waiting);
     return true;
 }
 
 std::chrono::milliseconds PortLoop::afterPoll(const FrameReply& reply) {
     if (reply.result == ExchangeResult::LineGone) {
-        line_->close();
-        line_.reset();
+        dropPollingLine();
         missedPolls_ = 0;
         setState(PortState::Gone, "the port went away");
         return kReopenPeriod;
@@ -134,8 +160,8 @@ bool PortLoop::requestRetry() {
 void PortLoop::download() {
     const std::shared_ptr<const ImageLoad> image = host_.currentImage();
     if (!image) return;
-    if (line_) line_->close();
-    line_.reset();
+    if (line_) dropPollingLine();
+    const std::string device = deviceNow();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         state_ = PortState::Flashing;
@@ -160,9 +186,9 @@ void PortLoop::download() {
         publish();
     }, image->blockCount);
     const double timeout = unitrun::defaultTimeoutSeconds(image->imageSize, image->blockCount, baud_);
-    UnitRun run(tile().device, baud_, std::move(line), watch, interrupted_, timeout);
+    UnitRun run(device, baud_, std::move(line), watch, interrupted_, timeout);
     UnitResult result{tile().port, run.run(*image), "", image->fileCrc};
-    if (result.report.end == UnitEnd::PortFailed) result.portProblem = ports::whyNotOpened(tile().device);
+    if (result.report.end == UnitEnd::PortFailed) result.portProblem = ports::whyNotOpened(device);
     showEnd(result);
     host_.downloadEnded(record, result, tile());
 }

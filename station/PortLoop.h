@@ -1,6 +1,6 @@
 // PortLoop: one port of the station, from unit to unit: asks an idle port for the unit's status once a second, starts
 // a download when a unit answers Disable (or when asked to), shows how it ended until that unit is unplugged, and
-// opens the port again once its device is back.
+// opens the port again by its name once a device is behind it.
 #pragma once
 
 #include <atomic>
@@ -50,9 +50,13 @@ public:
 class PortLoop {
 public:
     using LineMaker = std::function<std::unique_ptr<BytePort>()>;
+    using DeviceOf = std::function<std::string(const std::string&)>;
 
-    // `tile` names the port (id, port, device, identity); `makeLine` makes a new, unopened line to its device.
-    PortLoop(Tile tile, std::uint32_t baud, LineMaker makeLine, PortHost& host);
+    // `tile` shows the port (id, port, identity); `name` is what the port is opened by (a by-id name or any link, or
+    // a device), and `deviceOf` tells the device that name leads to now: it is asked afresh at every opening and
+    // before every poll, so a link that moved to another device is followed and a link that is gone is a port that
+    // is gone. `makeLine` makes a new, unopened line.
+    PortLoop(Tile tile, std::string name, std::uint32_t baud, LineMaker makeLine, DeviceOf deviceOf, PortHost& host);
 
     // One turn: open the line if needed, one status poll (or a whole download), and how long to wait before the next.
     std::chrono::milliseconds step();
@@ -71,15 +75,20 @@ public:
 private:
     void setState(PortState state, const std::string& status = std::string());
     bool openPollingLine();
+    void dropPollingLine();
+    std::string deviceNow();  // the device the name leads to now, shown on the tile
     std::chrono::milliseconds afterPoll(const FrameReply& reply);
     void download();
     void showEnd(const UnitResult& result);
     void publish();
 
+    std::string name_;
     std::uint32_t baud_;
     LineMaker makeLine_;
+    DeviceOf deviceOf_;
     PortHost& host_;
     std::unique_ptr<FrameExchange> line_;  // the polling line while no download runs
+    std::string lineDevice_;               // the device it was opened on
     int missedPolls_ = 0;
     std::atomic<bool> startRequested_{false};
     std::atomic<bool> interrupted_{false};

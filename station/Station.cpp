@@ -115,7 +115,7 @@ std::string Station::takeImage(const std::string& name, const std::string& bytes
 }
 
 void Station::rescan() {
-    std::vector<ports::PortIdentity> chosen;
+    std::vector<std::pair<ports::PortIdentity, std::string>> chosen;  // each port and the name it is opened by
     const std::vector<ports::PortIdentity> listed = ports::listPorts();
     for (const std::string& name : settings_.ports) {
         ports::PortIdentity named;
@@ -124,13 +124,15 @@ void Station::rescan() {
             if (ports::canonicalName(port.name()) == named.device) named = port;
         }
         if (named.byId.empty() && name != named.device) named.byId = name;  // shown by the name it was given
-        chosen.push_back(named);
+        chosen.emplace_back(named, name);
     }
     if (!settings_.matches.empty()) {
-        for (const ports::PortIdentity& port : ports::matchingPorts(listed, settings_.matches)) chosen.push_back(port);
+        for (const ports::PortIdentity& port : ports::matchingPorts(listed, settings_.matches)) {
+            chosen.emplace_back(port, port.name());
+        }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const ports::PortIdentity& port : chosen) {
+    for (const auto& [port, name] : chosen) {
         const std::string canonical = port.byId.empty() ? port.device : port.byId;
         bool known = false;
         for (const auto& p : ports_) known = known || p->canonical == canonical;
@@ -143,8 +145,8 @@ void Station::rescan() {
         tile.identity = identityOf(port);
         auto entry = std::make_unique<Port>();
         entry->canonical = canonical;
-        entry->loop = std::make_unique<PortLoop>(tile, settings_.baud, [] { return std::make_unique<SerialPort>(); },
-                                                 *this);
+        entry->loop = std::make_unique<PortLoop>(
+            tile, name, settings_.baud, [] { return std::make_unique<SerialPort>(); }, ports::canonicalName, *this);
         PortLoop* loop = entry->loop.get();
         entry->thread = std::thread([this, loop] { loop->run(stop_, [this](std::chrono::milliseconds ms) { wait(ms); }); });
         ports_.push_back(std::move(entry));
@@ -241,7 +243,7 @@ std::int64_t Station::downloadStarted(const Tile& tile, std::string& transcriptP
     fs::create_directories(fs::path(settings_.dataFolder) / kTranscriptsFolder, error);
     transcriptPath = (fs::path(settings_.dataFolder) / transcript).string();
     const std::shared_ptr<const ImageLoad> loaded = currentImage();
-    DownloadStart start{tile.port, tile.identity, imageName(), loaded ? loaded->fileCrc : std::uint16_t{0}, transcript};
+    DownloadStart start{tile.port, tile.device, tile.identity, imageName(), loaded ? loaded->fileCrc : std::uint16_t{0}, transcript};
     return history_.begin(start).value_or(0);
 }
 

@@ -3,7 +3,8 @@
 
 (() => {
   const COLUMNS = [
-    ["started", "Started (UTC)"], ["ended", "Ended"], ["port", "Port"], ["identity", "Adapter"],
+    ["started", "Started (UTC)"], ["ended", "Ended"], ["port", "Port"], ["device", "Device"],
+    ["identity", "Adapter"],
     ["image_name", "Image"], ["file_crc", "FILE-CRC"], ["unit_crc", "CRC"], ["outcome", "Outcome"],
     ["message", "Words"], ["state", "State"], ["blocks_sent", "Sent"], ["blocks_skipped", "Skipped"],
     ["retries", "Retries"],

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """The station in a real browser: headless chromium through selenium against the real qbv-station and four virtual
-units on ptys. Automatic mode: three units pass, one gives up (red, its state named); a unit unplugged and a new one
-plugged in gets a second row; a reload mid-download shows the same tile; Retry; manual mode and "Flash all waiting";
-a bad image is refused with the image check's words; the CSV export equals the history table; a POST without the
+units on ptys. Automatic mode: three units pass, one gives up (red, its state named); a unit unplugged and plugged in
+again under its link on a new node gets a second row while the device on its old node hears nothing; a reload mid-download shows the same tile; Retry; manual mode and "Flash all waiting";
+a bad image is refused with the image check's words; uploads are taken up to 16 MiB; the CSV export equals the history table; a POST without the
 token to a station bound beyond loopback gets 401.
     run-browser-test.py BIN_DIR"""
 import csv
+import http.client
 import io
 import json
 import os
@@ -27,6 +28,7 @@ from selenium.webdriver.common.by import By
 BIN = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="qbv-station-browser-")
 WAIT_S = 60
+UPLOAD_LIMIT = 16 * 1024 * 1024             # the largest upload the station takes
 GIVES_UP = ["--erase-polls", "60"]          # erases past the limit of 50 polls: gives up in state 3
 SLOW = ["--delay-ms", "25"]                 # a download long enough to reload the page in the middle of it
 lab = UnitLab(BIN, WORK)
@@ -39,6 +41,7 @@ def unplug(process):
 
 
 def until(what, check, seconds=WAIT_S):
+    """Waits for `check`; `what` (or what it returns, when it is a function) names it if it never comes."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         try:
@@ -47,7 +50,22 @@ def until(what, check, seconds=WAIT_S):
         except Exception:  # the page may be between two renderings
             pass
         time.sleep(0.1)
-    raise AssertionError(f"timed out waiting for {what}")
+    raise AssertionError(f"timed out waiting for {what() if callable(what) else what}")
+
+
+def upload_status(port, path, claimed_bytes=None):
+    """The status an image upload is answered with; with `claimed_bytes`, only headers claiming that size are sent."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT_S)
+    with open(path, "rb") as image:
+        body = image.read() if claimed_bytes is None else b""
+    connection.putrequest("POST", "/api/image")
+    for name, value in (("X-Image-Name", os.path.basename(path)), ("Content-Type", "application/octet-stream"),
+                        ("Content-Length", str(len(body) if claimed_bytes is None else claimed_bytes))):
+        connection.putheader(name, value)
+    connection.endheaders(body)
+    status = connection.getresponse().status
+    connection.close()
+    return status
 
 
 def tile(browser, port_id):
@@ -79,20 +97,29 @@ def main():
     browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     try:
         browser.get(url)
-        until("three units to pass and one to give up",
-              lambda: [state(browser, f"p{i}") for i in range(1, 5)] == ["passed"] * 3 + ["failed"])
+        states = lambda: [state(browser, f"p{i}") for i in range(1, 5)]  # noqa: E731
+        until(lambda: f"three units to pass and one to give up; the tiles say {states()}",
+              lambda: states() == ["passed"] * 3 + ["failed"])
         assert "(state 3)" in tile(browser, "p4").text, tile(browser, "p4").text
         image = json.loads(urllib.request.urlopen(url + "api/ports").read())["image"]
         assert image["file_crc"] in browser.find_element(By.ID, "image-crc").text, image
 
-        # Unplugged, then a slow unit plugged in: flashing; a reload in the middle shows it flashing still.
+        # Unplugged; another device takes its old node; a slow unit comes back under the link, on a new node: the
+        # station follows the link, the other device hears nothing. A reload mid-download shows it flashing still.
+        old_node = os.path.realpath(f"{WORK}/u1")
         unplug(processes[0])
         until("the unplugged port to go", lambda: state(browser, "p1") in ("gone", "waiting"))
+        unit("other", "--transcript", f"{WORK}/other.transcript")
+        if os.path.realpath(f"{WORK}/other") != old_node:
+            print(f"note: another program took {old_node} first; the other device sits on another node")
         unit("u1", *SLOW)
         until("the new unit to flash", lambda: state(browser, "p1") == "flashing")
         browser.refresh()
         until("the reloaded page to show it flashing", lambda: state(browser, "p1") == "flashing", 10)
         until("the new unit to pass", lambda: state(browser, "p1") == "passed")
+        with open(f"{WORK}/other.transcript") as heard:
+            assert " IN " not in heard.read(), "the device on the old node got the unit's frames"
+        assert history(url, f"{WORK}/u1")[0]["device"] == os.path.realpath(f"{WORK}/u1"), history(url, f"{WORK}/u1")
 
         # Retry on the red tile: another download, which gives up again.
         tile(browser, "p4").find_element(By.CSS_SELECTOR, "button.retry").click()
@@ -110,9 +137,18 @@ def main():
         until("it to pass", lambda: state(browser, "p3") == "passed")
 
         # A bad image is refused with the image check's words; the image stays.
+        notice = browser.find_element(By.ID, "notice")
         browser.find_element(By.ID, "image-file").send_keys(f"{WORK}/bad.bin")
-        until("the refusal", lambda: "ERROR: Invalid download file" in browser.find_element(By.ID, "notice").text)
+        until(lambda: f"the refusal; the notice says {notice.get_attribute('textContent')!r}",
+              lambda: "ERROR: Invalid download file" in notice.get_attribute("textContent"))
         assert browser.find_element(By.ID, "image-name").text.strip() == "image.bin"
+
+        # Uploads are taken up to 16 MiB, a valid image of exactly that size too; above it, refused from the headers.
+        subprocess.run([f"{BIN}/make-sample-image", f"{WORK}/big.bin", str(UPLOAD_LIMIT), "7"], check=True,
+                       capture_output=True)
+        assert upload_status(port, f"{WORK}/big.bin") == 200
+        assert upload_status(port, f"{WORK}/big.bin", claimed_bytes=UPLOAD_LIMIT + 1) == 413
+        assert upload_status(port, f"{WORK}/image.bin") == 200
 
         # The history page's table and the CSV export hold the same downloads.
         browser.get(url + "history")

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "HistoryStore.h"
 #include "TempFolder.h"
 
@@ -13,7 +15,7 @@ using Records = std::vector<std::vector<std::string>>;
 constexpr std::int64_t kMay1st2024 = 1714521600;          // 2024-05-01T00:00:00Z in seconds since 1970
 constexpr int kSecondsPerHour = 3600;
 constexpr const char* kChildFolder = "QBV_HISTORY_KILL";  // set: this process is a station that dies mid-way
-const DownloadStart kStart = {"/dev/ttyUSB0", "0403:6001 A1B2C3", "fw.bin", 0xE649, "transcripts/1.log"};
+const DownloadStart kStart = {"/dev/serial/by-id/usb-A1B2C3", "/dev/ttyUSB0", "0403:6001 A1B2C3", "fw.bin", 0xE649, "transcripts/1.log"};
 const DownloadEnd kEnd = {"succeeded", "The target file was downloaded successfully", 0xE649, {}, 80, 2, {0, 3}};
 
 Clock::time_point at(int day, int hour, int ms = 0) {
@@ -42,7 +44,7 @@ struct Station {
 
     void download(int day, int hour, int ms, const char* port, const char* outcome, std::optional<int> state = {}) {
         now = at(day, hour, ms);
-        const auto id = store->begin({port, "", "fw.bin", 0, ""});
+        const auto id = store->begin({port, "", "", "fw.bin", 0, ""});
         if (outcome) EXPECT_TRUE(store->finish(id.value_or(0), ended(outcome, state)));
     }
     void addDownloads() {
@@ -81,7 +83,7 @@ TEST(HistoryStore, RowWrittenAtStartAndCompletedOnceAtEnd) {
     s.now = at(0, 9, 1500);
     ASSERT_TRUE(s.store->finish(*id, kEnd)) << s.store->lastError();
     EXPECT_EQ(toJson(s.store->rows({}).at(0)), R"({"id":1,"started":"2024-05-01T09:00:00.007Z",
-        "ended":"2024-05-01T09:00:01.500Z","port":"/dev/ttyUSB0","identity":"0403:6001 A1B2C3","image_name":"fw.bin",
+        "ended":"2024-05-01T09:00:01.500Z","port":"/dev/serial/by-id/usb-A1B2C3","device":"/dev/ttyUSB0","identity":"0403:6001 A1B2C3","image_name":"fw.bin",
         "file_crc":"E649","unit_crc":"E649","outcome":"succeeded","message":"The target file was downloaded successfully",
         "state":null,"blocks_sent":80,"blocks_skipped":2,"transcript":"transcripts/1.log",
         "retries":{"1":0,"2":3,"3":0,"4":0,"5":0,"6":0,"7":0,"8":0,"9":0}})"_json);
@@ -132,7 +134,7 @@ TEST(HistoryStore, FiltersNewestFirst) {
 TEST(HistoryStore, CsvHoldsTheRowsFieldForField) {
     Station s;
     s.store->finish(s.store->begin(kStart).value_or(0), ended("gave_up", 9, "ERROR:No Ack, \"x\"\nthen (state 9)"));
-    s.store->begin({"/dev/ttyUSB1", "", "a,b.bin", 1, ""});
+    s.store->begin({"/dev/ttyUSB1", "", "", "a,b.bin", 1, ""});
     for (const HistoryFilter& filter : {HistoryFilter{}, HistoryFilter{{}, "/dev/ttyUSB1", {}}}) {
         const Records records = parseCsv(s.store->csv(filter));
         ASSERT_EQ(records.at(0).size(), toJson(HistoryRow{}).size());
@@ -172,4 +174,26 @@ TEST(HistoryStore, ThreadsSharingTheStoreEachGetTheirOwnRow) {
         });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(s.store->rows({{}, {}, "succeeded"}).size(), std::size_t{kThreads * kDownloadsEach});
+}
+
+TEST(HistoryStore, AHistoryFromTheFirstReleaseGainsTheNewColumnsAndKeepsItsRows) {
+    TempFolder folder;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((folder / history::kFileName).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, R"(CREATE TABLE downloads (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT,
+        port TEXT NOT NULL, identity TEXT NOT NULL, image_name TEXT NOT NULL, file_crc TEXT NOT NULL, unit_crc TEXT,
+        outcome TEXT, message TEXT NOT NULL DEFAULT '', state INTEGER, blocks_sent INTEGER NOT NULL DEFAULT 0,
+        blocks_skipped INTEGER NOT NULL DEFAULT 0, retries TEXT NOT NULL DEFAULT '{}', transcript TEXT NOT NULL);
+        INSERT INTO downloads (started, ended, port, identity, image_name, file_crc, outcome, transcript)
+        VALUES ('2024-05-01T09:00:00.000Z', '2024-05-01T09:00:09.000Z', 'COM-A', '', 'old.bin', 'E649', 'succeeded',
+                'transcripts/old.txt');)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    std::string why;
+    auto store = HistoryStore::open(folder.path.string(), why);
+    ASSERT_TRUE(store) << why;
+    ASSERT_TRUE(store->begin(kStart)) << store->lastError();
+    const auto rows = store->rows({});
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(std::tie(rows[0].port, rows[0].device), std::tie(kStart.port, kStart.device));
+    EXPECT_EQ(std::tie(rows[1].imageName, rows[1].device), std::make_tuple("old.bin", ""));
 }

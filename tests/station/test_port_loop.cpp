@@ -2,55 +2,14 @@
 // passed and failed, unplugged, not ready, manual start, retry, and a port whose device goes away and comes back.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <map>
 
 #include "Crc16.h"
 #include "PortLoop.h"
-#include "UnitCore.h"
+#include "InProcessUnit.h"
 
 namespace {
 using station::PortState;
-
-// The unit on the port's far end: its core, whether one is plugged in at all, and whether the device exists.
-struct Far {
-    std::unique_ptr<vunit::UnitCore> unit;  // null: nothing plugged in (silence)
-    bool deviceThere = true;
-    bool gone = false;
-    void plug(const vunit::UnitConfig& config) { unit = std::make_unique<vunit::UnitCore>(config); }
-};
-
-std::int64_t nowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// A line to the far end: what is written goes to the unit's core, its replies are read back; silence returns at once.
-class FarLine : public BytePort {
-public:
-    explicit FarLine(Far& far) : far_(far) {}
-    bool open(const std::string&, std::uint32_t, std::uint8_t) override { return far_.deviceThere && !far_.gone; }
-    bool readByte(std::uint8_t& byte) override {
-        if (in_.empty()) return false;
-        byte = in_.front();
-        in_.erase(in_.begin());
-        return true;
-    }
-    bool writeBytes(const std::uint8_t* bytes, std::uint32_t count) override {
-        if (far_.gone) return false;
-        if (!far_.unit) return true;
-        for (const vunit::Event& e : far_.unit->receive(bytes, count, nowUs())) {
-            if (e.kind == vunit::Event::Kind::Out) in_.insert(in_.end(), e.bytes.begin(), e.bytes.end());
-            if (e.kind == vunit::Event::Kind::Vanish) far_.gone = true, far_.unit.reset();
-        }
-        return true;
-    }
-    void close() override {}
-    bool gone() const override { return far_.gone; }
-
-private:
-    Far& far_;
-    std::vector<std::uint8_t> in_;
-};
 
 struct Host : station::PortHost {
     std::shared_ptr<ImageLoad> loaded;
@@ -79,13 +38,24 @@ std::shared_ptr<ImageLoad> smallImage() {
 }
 
 struct PortLoopTest : ::testing::Test {
-    Far far;
+    FarEnd far;
     Host host;
-    station::PortLoop loop{portTile(), 38400, [this] { return std::make_unique<FarLine>(far); }, host};
+    std::map<std::string, std::string> links{{kLink, "/dev/ttyUSB0"}};  // the port's name and where it leads now
+    std::map<std::string, FarEnd> others;  // devices other than `far`, by name
+    station::PortLoop loop{portTile(), kLink, 38400, [this] { return std::make_unique<FarEndLine>(
+                               [this](const std::string& device) { return farEndOf(device); }); },
+                           [this](const std::string& name) { return links.count(name) ? links[name] : name; }, host};
+    static constexpr const char* kLink = "/dev/serial/by-id/usb-X";
     static station::Tile portTile() {
         station::Tile tile;
-        tile.id = "p1", tile.port = "/dev/serial/by-id/usb-X", tile.device = "/dev/ttyUSB0";
+        tile.id = "p1", tile.port = kLink;
         return tile;
+    }
+    // `far` is whatever device the port's link first led to; other devices are found by their names.
+    FarEnd* farEndOf(const std::string& device) {
+        if (device == "/dev/ttyUSB0") return &far;
+        const auto other = others.find(device);
+        return other == others.end() ? nullptr : &other->second;
     }
     PortLoopTest() { host.loaded = smallImage(); }
     PortState steps(int n) {
@@ -143,4 +113,40 @@ TEST_F(PortLoopTest, APortThatGoesAwayMidDownloadEndsItAndOpensAgainWhenItIsBack
     EXPECT_EQ(steps(2), PortState::Gone);
     far.deviceThere = true, far.gone = false;
     EXPECT_EQ(steps(1), PortState::Waiting);
+}
+
+TEST_F(PortLoopTest, APortIsReopenedByItsNameSoAnotherDeviceOnItsOldNodeHearsNothing) {
+    far.plug({});
+    EXPECT_EQ(steps(1), PortState::Passed);
+    EXPECT_EQ(loop.tile().device, "/dev/ttyUSB0");
+    far.gone = true, far.unit.reset(), links.erase(kLink);  // unplugged: its line and its link are gone
+    EXPECT_EQ(steps(2), PortState::Gone);
+    far.gone = false, far.plug({});  // another device takes the old node and would take a download
+    others["/dev/ttyUSB1"].plug({});  // the unit comes back under its link, on another node
+    links[kLink] = "/dev/ttyUSB1";
+    EXPECT_EQ(steps(2), PortState::Passed);
+    EXPECT_EQ(far.unit->validFrames(), 0u) << "the device on the old node got frames";
+    EXPECT_EQ(loop.tile().device, "/dev/ttyUSB1");
+    EXPECT_EQ(others["/dev/ttyUSB1"].unit->extent(), host.loaded->imageSize);
+
+    others["/dev/ttyUSB2"];  // the port waits on a device with nothing plugged in; its link then moves on
+    others["/dev/ttyUSB1"].unit.reset(), links[kLink] = "/dev/ttyUSB2";
+    EXPECT_EQ(steps(4), PortState::Waiting);
+    others["/dev/ttyUSB3"].plug({}), links[kLink] = "/dev/ttyUSB3";
+    EXPECT_EQ(steps(1), PortState::Passed) << "the line held on the old device was kept";
+    EXPECT_EQ(loop.tile().device, "/dev/ttyUSB3");
+    EXPECT_EQ(host.records, (std::vector<std::string>{"start", "succeeded", "start", "succeeded", "start", "succeeded"}));
+}
+
+TEST_F(PortLoopTest, AReplyBetweenMissedPollsStartsTheCountOfThreeAgain) {
+    far.plug({});
+    EXPECT_EQ(steps(1), PortState::Passed);
+    const vunit::UnitConfig config;
+    for (int round = 0; round < 3; ++round) {
+        far.unit.reset();
+        EXPECT_EQ(steps(2), PortState::Passed) << "round " << round;
+        far.plug(config);  // the same unit answers once more: not unplugged, and not flashed again
+        EXPECT_EQ(steps(1), PortState::Passed) << "round " << round;
+    }
+    EXPECT_EQ(host.records, (std::vector<std::string>{"start", "succeeded"}));
 }

@@ -22,7 +22,9 @@ std::string devicePathOf(const std::string& portName);
 
 class SerialPort : public BytePort {
 public:
-    SerialPort();
+    // Linux: `sysfsRoot` prefixes /sys where an adapter's latency timer is found (tests give a made-up tree);
+    // Windows: not used.
+    explicit SerialPort(std::string sysfsRoot = std::string());
     ~SerialPort() override;  // closes what is still open, without dropping DTR and RTS
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;

@@ -60,13 +60,14 @@ struct SerialPort::Impl {
     bool flagSet = false;  // the low-latency flag was off and was set here
     lowlatency::TimerChange timer;
     std::string note;
+    std::string sysfsRoot;
 
     // The adapter asked for low latency; what was changed is put back by restoreLatency.
     void lowerLatency(const std::string& devicePath) {
         bool wasOn = false;
         const bool flagOn = lowlatency::setFlag(fd, wasOn);
         flagSet = flagOn && !wasOn;
-        timer = lowlatency::lowerTimer(resolved(devicePath));
+        timer = lowlatency::lowerTimer(resolved(devicePath), sysfsRoot);
         note = lowlatency::note(flagOn, timer);
     }
 
@@ -88,7 +89,9 @@ struct SerialPort::Impl {
     }
 };
 
-SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
+SerialPort::SerialPort(std::string sysfsRoot) : impl_(std::make_unique<Impl>()) {
+    impl_->sysfsRoot = std::move(sysfsRoot);
+}
 
 SerialPort::~SerialPort() {
     if (impl_->fd != kNoDevice) impl_->restoreLatency();

@@ -81,7 +81,7 @@ struct SerialPort::Impl {
     }
 };
 
-SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
+SerialPort::SerialPort(std::string) : impl_(std::make_unique<Impl>()) {}
 
 SerialPort::~SerialPort() {
     impl_->closeHandles();

@@ -71,6 +71,29 @@ TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     EXPECT_EQ(missing.exchange(kStatus).result, ExchangeResult::SendFailed);
 }
 
+TEST(PtyLine, ClosingOrDroppingALinePutsTheAdaptersLatencyTimerBack) {
+    namespace fs = std::filesystem;
+    const auto timerMs = [](const fs::path& timer) {
+        int ms = 0;
+        std::ifstream(timer) >> ms;
+        return ms;
+    };
+    for (const bool closed : {true, false}) {
+        Unit unit;
+        unit.port.close();  // the line is ours now, on a made-up sysfs tree that gives its pty a timer of 16 ms
+        const fs::path timer =
+            fs::path(unit.folder) / "sys/class/tty" / fs::canonical(unit.link).filename() / "device/latency_timer";
+        fs::create_directories(timer.parent_path());
+        std::ofstream(timer) << "16\n";
+        auto line = std::make_unique<SerialPort>(unit.folder);
+        ASSERT_TRUE(line->open(unit.link, 38400, 8));
+        EXPECT_EQ(timerMs(timer), 1);
+        if (closed) line->close();
+        line.reset();
+        EXPECT_EQ(timerMs(timer), 16) << (closed ? "closed" : "dropped without closing");
+    }
+}
+
 TEST(PtyLine, ALineThatVanishesIsGoneAtOnce) {
     Unit unit("--vanish-after 2");
     EXPECT_TRUE(unit.answered(kStatus, isDisable));

@@ -34,7 +34,7 @@ public:
     std::atomic<bool> manual_{false};
     TileListener listener;
     std::atomic<int> startAllCalls{0};
-    std::vector<std::string> started;
+    std::vector<std::string> started, retried;
     std::atomic<int> replaceCalls{0};
     std::string replacedName, replacedBytes, refusal;
 
@@ -56,7 +56,10 @@ public:
         started.push_back(id);
         return id == "p1";
     }
-    bool retry(const std::string& id) override { return id == "p2"; }
+    bool retry(const std::string& id) override {
+        retried.push_back(id);
+        return id == "p2";
+    }
     int startAll() override { return ++startAllCalls; }
     std::string replaceImage(const std::string& name, const std::string& bytes) override {
         ++replaceCalls;
@@ -138,8 +141,11 @@ TEST_F(Web, PostsWithoutTheRightTokenChangeNothing) {
     EXPECT_EQ(http.Post("/api/start", withToken(), "", "text/plain")->body, R"({"started":1})");
     EXPECT_EQ(http.Post("/api/ports/p1/start", withToken(), "", "text/plain")->status, 200);
     EXPECT_EQ(http.Post("/api/ports/p2/start", withToken(), "", "text/plain")->status, 409);
+    EXPECT_EQ(http.Post("/api/ports/p2/retry", withToken(), "", "text/plain")->status, 200);
+    EXPECT_EQ(http.Post("/api/ports/p1/retry", withToken(), "", "text/plain")->status, 409);
     EXPECT_EQ(http.Post("/api/ports/p9/retry", withToken(), "", "text/plain")->status, 404);
     EXPECT_EQ(fake.started, (std::vector<std::string>{"p1", "p2"}));
+    EXPECT_EQ(fake.retried, (std::vector<std::string>{"p2", "p1"}));
 }
 
 TEST_F(Web, OversizedImageIsRefusedBeforeItsBodyIsRead) {

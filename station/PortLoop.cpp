@@ -74,7 +74,7 @@ PortLoop::PortLoop(Tile tile, std::string name, std::uint32_t baud, LineMaker ma
 }
 
 std::chrono::milliseconds PortLoop::step() {
-    if (startRequested_.exchange(false)) {
+    if (startRequested_.exchange(false) && !noNewDownloads_) {
         download();
         return kPollPeriod;
     }
@@ -136,6 +136,8 @@ std::chrono::milliseconds PortLoop::afterPoll(const FrameReply& reply) {
     if (now == PortState::Passed || now == PortState::Failed) return kPollPeriod;  // the same unit, still there
     if (!isDisable(reply.frame)) {
         setState(PortState::NotReady, statusWordOf(reply.frame));
+    } else if (noNewDownloads_) {
+        setState(PortState::Ready, kStoppingWords);
     } else if (host_.manual()) {
         setState(PortState::Ready, statusWordOf(reply.frame));
     } else {
@@ -145,6 +147,7 @@ std::chrono::milliseconds PortLoop::afterPoll(const FrameReply& reply) {
 }
 
 bool PortLoop::requestStart() {
+    if (noNewDownloads_) return false;
     const PortState now = state();
     if (now != PortState::Ready && now != PortState::NotReady) return false;
     startRequested_ = true;
@@ -152,7 +155,7 @@ bool PortLoop::requestStart() {
 }
 
 bool PortLoop::requestRetry() {
-    if (state() != PortState::Failed) return false;
+    if (noNewDownloads_ || state() != PortState::Failed) return false;
     startRequested_ = true;
     return true;
 }

@@ -21,6 +21,7 @@ namespace station {
 constexpr std::chrono::milliseconds kPollPeriod{1000};    // an idle port is asked for the unit's status this often
 constexpr std::chrono::milliseconds kReopenPeriod{2000};  // a port whose device is gone is tried again this often
 constexpr int kMissedPollsUnplugged = 3;                   // polls without a reply: the unit was unplugged
+constexpr const char* kStoppingWords = "the station is stopping";  // a ready unit's status then
 
 // Where a port is between units.
 enum class PortState {
@@ -66,6 +67,9 @@ public:
     // Requests from the page, taken at the next turn. False when the port is not in a state that takes them.
     bool requestStart();  // Ready or NotReady: flash this unit
     bool requestRetry();  // Failed: flash it again
+    // The station is stopping: no download begins any more (one running goes on); a unit that would be flashed
+    // waits as ready, and requests are refused.
+    void stopStarting() { noNewDownloads_ = true; }
     // A stop asked from outside ends a running download after its exchange under way, and every later one at once.
     void interrupt() { interrupted_ = true; }
 
@@ -92,6 +96,7 @@ private:
     int missedPolls_ = 0;
     std::atomic<bool> startRequested_{false};
     std::atomic<bool> interrupted_{false};
+    std::atomic<bool> noNewDownloads_{false};
 
     mutable std::mutex mutex_;  // guards tile_ and state_: the page reads them from other threads
     Tile tile_;

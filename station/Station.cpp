@@ -76,6 +76,22 @@ void Station::stop() {
     }
 }
 
+int Station::drain(std::chrono::seconds grace) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        draining_ = true;
+        for (auto& port : ports_) port->loop->stopStarting();
+    }
+    const auto flashing = [this] {
+        int running = 0;
+        for (const Tile& tile : tiles()) running += tile.state == stateKey(PortState::Flashing) ? 1 : 0;
+        return running;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (flashing() > 0 && std::chrono::steady_clock::now() < deadline) wait(kDrainLookPeriod);
+    return flashing();
+}
+
 void Station::wait(std::chrono::milliseconds period) {
     std::unique_lock<std::mutex> lock(waitMutex_);
     wake_.wait_for(lock, period, [this] { return stop_.load(); });
@@ -136,7 +152,7 @@ void Station::rescan() {
         const std::string canonical = port.byId.empty() ? port.device : port.byId;
         bool known = false;
         for (const auto& p : ports_) known = known || p->canonical == canonical;
-        if (known || stop_) continue;
+        if (known || stop_ || draining_) continue;
         Tile tile;
         tile.id = "p" + std::to_string(ports_.size() + 1);
         tile.port = port.name();

@@ -18,6 +18,7 @@
 
 namespace station {
 constexpr std::chrono::seconds kRescanPeriod{3};  // matched ports are looked for again this often
+constexpr std::chrono::milliseconds kDrainLookPeriod{100};  // a stop looks this often whether downloads still run
 
 struct StationSettings {
     std::vector<std::string> ports;    // named with --port
@@ -40,6 +41,9 @@ public:
     void rescan();
     // Rescans every few seconds until stop().
     void runRescans();
+    // The first part of a stop: no download begins any more; those running get up to `grace` to end. How many
+    // still ran when it ran out (stop() then interrupts them).
+    int drain(std::chrono::seconds grace);
     void stop();
 
     // StationControl
@@ -75,6 +79,7 @@ private:
     HistoryStore& history_;
     std::atomic<bool> manual_{false};
     std::atomic<bool> stop_{false};
+    bool draining_ = false;  // guarded by mutex_
     std::mutex waitMutex_;
     std::condition_variable wake_;
 

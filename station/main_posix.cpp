@@ -21,11 +21,13 @@ constexpr const char* kProgram = "qbv-station";
 constexpr int kExitUsage = 1, kExitBadImage = 2, kExitRefused = 3;
 constexpr const char* kDefaultListen = "127.0.0.1:8377";
 constexpr int kTokenBytes = 16;
+constexpr unsigned kDefaultStopGraceSeconds = 60;  // how long a stop lets running downloads finish
 
 struct Options {
     std::string image, expectedFileCrc, listen = kDefaultListen, dataFolder, token;
     std::vector<std::string> ports, matches;
     std::uint32_t baud = 38400;
+    unsigned stopGraceSeconds = kDefaultStopGraceSeconds;
 };
 
 void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
@@ -95,6 +97,10 @@ int serve(const Options& o) {
     std::thread rescans([&st] { st.runRescans(); });
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    say("stopping: no download begins any more; those running get up to " + std::to_string(o.stopGraceSeconds) +
+        " s to finish");
+    const int unfinished = st.drain(std::chrono::seconds(o.stopGraceSeconds));
+    if (unfinished > 0) say(std::to_string(unfinished) + " download(s) still running are ended and recorded as interrupted");
     web.stop();
     st.stop();
     rescans.join();
@@ -115,6 +121,8 @@ int main(int argc, char** argv) {
     app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")->check(CLI::IsMember({9600, 19200, 38400}));
     app.add_option("--listen", o.listen, "ADDRESS:PORT to serve the page on (default 127.0.0.1:8377)");
     app.add_option("--data", o.dataFolder, "The data folder (default $XDG_STATE_HOME/qbv-station)");
+    app.add_option("--stop-grace", o.stopGraceSeconds,
+                   "Seconds a stop (SIGTERM, Ctrl-C) lets running downloads finish before it ends them (default 60)");
     app.add_option("--token", o.token, "The token every change must carry (made and printed when another address "
                                        "than loopback needs one)");
     try {

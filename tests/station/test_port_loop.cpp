@@ -150,3 +150,23 @@ TEST_F(PortLoopTest, AReplyBetweenMissedPollsStartsTheCountOfThreeAgain) {
     }
     EXPECT_EQ(host.records, (std::vector<std::string>{"start", "succeeded"}));
 }
+
+TEST_F(PortLoopTest, AStoppingStationBeginsNoDownload) {
+    far.plug({});
+    EXPECT_EQ(steps(1), PortState::Passed);
+    vunit::UnitConfig stuck;
+    stuck.busyForever = vunit::Phase::Erase;
+    far.unit.reset();
+    steps(3);
+    far.plug(stuck);
+    EXPECT_EQ(steps(1), PortState::Failed);
+    loop.stopStarting();
+    EXPECT_FALSE(loop.requestRetry());
+    far.unit.reset();
+    steps(3);
+    far.plug({});
+    EXPECT_EQ(steps(2), PortState::Ready);
+    EXPECT_EQ(loop.tile().status, station::kStoppingWords);
+    EXPECT_FALSE(loop.requestStart());
+    EXPECT_EQ(host.records, (std::vector<std::string>{"start", "succeeded", "start", "gave_up"}));
+}

@@ -46,8 +46,9 @@ struct AddedColumn {
     const char* name;
     const char* definition;
 };
-constexpr std::array<AddedColumn, 1> kAddedColumns = {{
+constexpr std::array<AddedColumn, 2> kAddedColumns = {{
     {"device", "TEXT NOT NULL DEFAULT ''"},  // the device the port's name led to when the download began
+    {"transcript_pruned", "TEXT"},           // when the transcript was deleted to keep the disk within its limits
 }};
 
 // :now is the clock in milliseconds since 1970; SQLite writes it as UTC ISO-8601 with milliseconds.
@@ -63,9 +64,12 @@ constexpr const char* kFinish =
     "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message, unit_crc = :unit_crc, "
     "state = :state, blocks_sent = :blocks_sent, blocks_skipped = :blocks_skipped, retries = :retries "
     "WHERE id = :id AND ended IS NULL";
+constexpr const char* kMarkPruned =
+    "UPDATE downloads SET transcript_pruned = " QBV_NOW_TEXT " WHERE transcript = :transcript "
+    "AND transcript_pruned IS NULL";
 constexpr const char* kRows =
     "SELECT id, started, ended, port, device, identity, image_name, file_crc, unit_crc, outcome, message, state, blocks_sent, "
-    "blocks_skipped, retries, transcript FROM downloads "
+    "blocks_skipped, retries, transcript, transcript_pruned FROM downloads "
     "WHERE (:day IS NULL OR (started >= :day AND started < date(:day, '+1 day'))) "
     "AND (:port IS NULL OR port = :port) AND (:outcome IS NULL OR outcome = :outcome) "
     "ORDER BY started DESC, id DESC";
@@ -77,9 +81,10 @@ constexpr const char* kToday =
 #undef QBV_TODAY
 
 // kRows' columns, in its order: the CSV header and toJson's names.
-constexpr std::array<const char*, 16> kColumns = {
-    "id",       "started", "ended",   "port",  "device",      "identity",       "image_name", "file_crc",
-    "unit_crc", "outcome", "message", "state", "blocks_sent", "blocks_skipped", "retries",    "transcript"};
+constexpr std::array<const char*, 17> kColumns = {
+    "id",          "started",        "ended",   "port",      "device",           "identity",
+    "image_name",  "file_crc",       "unit_crc", "outcome",  "message",          "state",
+    "blocks_sent", "blocks_skipped", "retries", "transcript", "transcript_pruned"};
 
 struct Finalize {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -128,6 +133,7 @@ HistoryRow rowAt(sqlite3_stmt* s) {
     row.blocksSkipped = sqlite3_column_int64(s, c++);
     row.retries = textAt(s, c++);
     row.transcript = textAt(s, c++);
+    row.transcriptPruned = optionalTextAt(s, c++);
     return row;
 }
 
@@ -281,6 +287,21 @@ bool HistoryStore::finish(std::int64_t id, const DownloadEnd& end) {
     return false;
 }
 
+bool HistoryStore::markPruned(const std::vector<std::string>& transcripts) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (sqlite3_exec(impl_->db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return impl_->keepSqliteError();
+    const Statement s = impl_->prepare(kMarkPruned);
+    bool marked = static_cast<bool>(s);
+    for (std::size_t i = 0; marked && i < transcripts.size(); ++i) {
+        sqlite3_reset(s.get());
+        setParam(s.get(), ":now", impl_->nowMs());
+        setParam(s.get(), ":transcript", transcripts[i]);
+        marked = impl_->run(s);
+    }
+    sqlite3_exec(impl_->db, marked ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+    return marked;
+}
+
 std::vector<HistoryRow> HistoryStore::rows(const HistoryFilter& filter) const {
     const std::lock_guard<std::mutex> lock(impl_->mutex);
     std::vector<HistoryRow> rows;
@@ -341,5 +362,6 @@ nlohmann::json toJson(const HistoryRow& row) {
             {"blocks_sent", row.blocksSent},
             {"blocks_skipped", row.blocksSkipped},
             {"retries", retries},
-            {"transcript", row.transcript}};
+            {"transcript", row.transcript},
+            {"transcript_pruned", orNull(row.transcriptPruned)}};
 }

@@ -62,6 +62,7 @@ struct HistoryRow {
     std::int64_t blocksSkipped = 0;
     std::string retries;                 // JSON object, "1".."9" -> repetitions; "{}" until the end
     std::string transcript;
+    std::optional<std::string> transcriptPruned;  // when the transcript was deleted; none while it is kept
 };
 
 // Every criterion is optional; a row must meet each one given.
@@ -101,6 +102,8 @@ public:
 
     std::optional<std::int64_t> begin(const DownloadStart& start);        // the new row's id
     bool finish(std::int64_t id, const DownloadEnd& end);                 // false for an unknown or ended row too
+    // The rows whose transcript is one of these say when it was pruned (now); the rows themselves stay.
+    bool markPruned(const std::vector<std::string>& transcripts);
     std::vector<HistoryRow> rows(const HistoryFilter& filter) const;      // newest first
     std::string csv(const HistoryFilter& filter) const;                   // RFC 4180, CRLF, the columns' names first
     Counts today() const;

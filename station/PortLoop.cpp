@@ -192,11 +192,22 @@ void PortLoop::download() {
     UnitRun run(device, baud_, std::move(line), watch, interrupted_, timeout);
     UnitResult result{tile().port, run.run(*image), "", image->fileCrc};
     if (result.report.end == UnitEnd::PortFailed) result.portProblem = ports::whyNotOpened(device);
-    showEnd(result);
-    host_.downloadEnded(record, result, tile());
+    const bool transcriptFailed = !transcriptPath.empty() && (!log->isOpen() || log->writeFailed());
+    showEnd(result, transcriptFailed ? kTranscriptFailedWords : "");
+    addNote(host_.downloadEnded(record, result, tile()));
 }
 
-void PortLoop::showEnd(const UnitResult& result) {
+// Words about the record ("not on record: ...") follow the outcome's on the tile.
+void PortLoop::addNote(const std::string& note) {
+    if (note.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tile_.message += (tile_.message.empty() ? "" : "; ") + note;
+    }
+    publish();
+}
+
+void PortLoop::showEnd(const UnitResult& result, const std::string& note) {
     missedPolls_ = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -207,7 +218,7 @@ void PortLoop::showEnd(const UnitResult& result) {
         tile_.state = stateKey(state_);
         tile_.status.clear();
         tile_.outcome = key;
-        tile_.message = outcomeWords(result);
+        tile_.message = outcomeWords(result) + (note.empty() ? "" : "; " + note);
         tile_.stateNumber = result.report.lastState == DownloadState::Idle ? 0 : stateNumber(result.report.lastState);
         tile_.unitCrc = hasUnitCrc(result) ? hexWord(result.report.outcome.unitCrc()) : "";
         tile_.blocksDone = result.report.blocksDone;

@@ -22,6 +22,7 @@ constexpr std::chrono::milliseconds kPollPeriod{1000};    // an idle port is ask
 constexpr std::chrono::milliseconds kReopenPeriod{2000};  // a port whose device is gone is tried again this often
 constexpr int kMissedPollsUnplugged = 3;                   // polls without a reply: the unit was unplugged
 constexpr const char* kStoppingWords = "the station is stopping";  // a ready unit's status then
+constexpr const char* kTranscriptFailedWords = "its transcript could not be written";
 
 // Where a port is between units.
 enum class PortState {
@@ -44,7 +45,8 @@ public:
     virtual bool manual() const = 0;
     // A download begins: its record, and the transcript file to keep ("" for none).
     virtual std::int64_t downloadStarted(const Tile& tile, std::string& transcriptPath) = 0;
-    virtual void downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) = 0;
+    // The download's end: "" once it is on record, else what went wrong ("not on record: database or disk is full").
+    virtual std::string downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) = 0;
     virtual void tileChanged(const Tile& tile) = 0;
 };
 
@@ -83,7 +85,8 @@ private:
     std::string deviceNow();  // the device the name leads to now, shown on the tile
     std::chrono::milliseconds afterPoll(const FrameReply& reply);
     void download();
-    void showEnd(const UnitResult& result);
+    void showEnd(const UnitResult& result, const std::string& note);
+    void addNote(const std::string& note);
     void publish();
 
     std::string name_;

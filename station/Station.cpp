@@ -9,12 +9,13 @@
 #include "PortMatch.h"
 #include "SerialPort.h"
 #include "TextCodec.h"
+#include "TranscriptKeeper.h"
 
 namespace station {
 namespace {
 namespace fs = std::filesystem;
 constexpr const char* kImagesFolder = "images";
-constexpr const char* kTranscriptsFolder = "transcripts";
+constexpr const char* kPartialSuffix = ".partial";
 // The largest upload the station reads: far above any unit's firmware. The image check itself would take up to 4 GiB,
 // which a browser's upload must not be able to make the station hold in memory.
 constexpr std::uint64_t kLargestUploadBytes = 16u * 1024u * 1024u;
@@ -120,10 +121,23 @@ std::string Station::takeImage(const std::string& name, const std::string& bytes
                hexWord(*settings_.expectedFileCrc);
     }
     const fs::path folder = fs::path(settings_.dataFolder) / kImagesFolder;
+    const std::string fileName = safeName(name);
+    // Written beside its place and renamed once whole: a full disk leaves no half image behind.
+    const fs::path kept = folder / fileName, partial = folder / (fileName + kPartialSuffix);
     std::error_code error;
     fs::create_directories(folder, error);
-    const std::string fileName = safeName(name);
-    std::ofstream(folder / fileName, std::ios::binary) << bytes;
+    {
+        std::ofstream out(partial, std::ios::binary);
+        out << bytes;
+        out.close();
+        if (!out) error = std::make_error_code(std::errc::no_space_on_device);
+    }
+    if (!error) fs::rename(partial, kept, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(partial, ignored);
+        return "the image cannot be kept in " + folder.string() + ": " + error.message();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     image_ = std::move(image);
     imageName_ = fileName;
@@ -170,10 +184,21 @@ void Station::rescan() {
 }
 
 void Station::runRescans() {
+    auto nextKeep = std::chrono::steady_clock::now();
     while (!stop_) {
         rescan();
+        if (std::chrono::steady_clock::now() >= nextKeep) {
+            keepTranscripts();
+            nextKeep = std::chrono::steady_clock::now() + kKeepCheckPeriod;
+        }
         wait(kRescanPeriod);
     }
+}
+
+void Station::keepTranscripts() {
+    const std::vector<std::string> pruned =
+        pruneTranscripts(settings_.dataFolder, settings_.keep, [] { return fs::file_time_type::clock::now(); });
+    if (!pruned.empty()) history_.markPruned(pruned);
 }
 
 std::vector<Tile> Station::tiles() const {
@@ -254,16 +279,23 @@ std::string Station::imageName() const {
 }
 
 std::int64_t Station::downloadStarted(const Tile& tile, std::string& transcriptPath) {
-    const std::string transcript = std::string(kTranscriptsFolder) + "/" + utcStamp() + "-" + tile.id + ".txt";
+    const std::string transcript = std::string(kTranscriptsFolder) + "/" + utcStamp() + "-" + tile.id + "-" +
+                                   std::to_string(++transcriptsBegun_) + ".txt";
     std::error_code error;
     fs::create_directories(fs::path(settings_.dataFolder) / kTranscriptsFolder, error);
     transcriptPath = (fs::path(settings_.dataFolder) / transcript).string();
     const std::shared_ptr<const ImageLoad> loaded = currentImage();
     DownloadStart start{tile.port, tile.device, tile.identity, imageName(), loaded ? loaded->fileCrc : std::uint16_t{0}, transcript};
-    return history_.begin(start).value_or(0);
+    const std::optional<std::int64_t> record = history_.begin(start);
+    if (!record) say(tile.port + ": the download's row could not be written: " + history_.lastError());
+    return record.value_or(0);
 }
 
-void Station::downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) {
+void Station::say(const std::string& line) const {
+    if (settings_.say) settings_.say(line);
+}
+
+std::string Station::downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) {
     DownloadEnd end;
     end.outcome = tile.outcome;
     end.message = tile.message;
@@ -274,7 +306,10 @@ void Station::downloadEnded(std::int64_t record, const UnitResult& result, const
     for (std::size_t i = 0; i < end.retries.size() && i < result.report.retries.size(); ++i) {
         end.retries[i] = result.report.retries[i];
     }
-    if (record != 0) history_.finish(record, end);
+    if (record != 0 && history_.finish(record, end)) return "";
+    const std::string why = history_.lastError();
+    say(tile.port + ": the download ended " + end.outcome + " but is not on record: " + why);
+    return "not on record: " + why;
 }
 
 void Station::tileChanged(const Tile& tile) {

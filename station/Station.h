@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "HistoryStore.h"
 #include "PortLoop.h"
 #include "StationControl.h"
+#include "TranscriptKeeper.h"
 
 namespace station {
 constexpr std::chrono::seconds kRescanPeriod{3};  // matched ports are looked for again this often
@@ -26,6 +28,8 @@ struct StationSettings {
     std::uint32_t baud = 38400;
     std::optional<std::uint16_t> expectedFileCrc;  // any other image is refused
     std::string dataFolder;
+    KeepLimits keep;  // the transcripts kept
+    std::function<void(const std::string&)> say;  // a line for the log (a record that could not be written)
 };
 
 class Station : public StationControl, public PortHost {
@@ -68,18 +72,21 @@ private:
     std::shared_ptr<const ImageLoad> currentImage() const override;
     std::string imageName() const override;
     std::int64_t downloadStarted(const Tile& tile, std::string& transcriptPath) override;
-    void downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) override;
+    std::string downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) override;
     void tileChanged(const Tile& tile) override;
 
     std::string takeImage(const std::string& name, const std::string& bytes);
     Port* find(const std::string& id) const;
     void wait(std::chrono::milliseconds period);
+    void keepTranscripts();  // prunes what exceeds the limits, and says so in the history
+    void say(const std::string& line) const;
 
     StationSettings settings_;
     HistoryStore& history_;
     std::atomic<bool> manual_{false};
     std::atomic<bool> stop_{false};
     bool draining_ = false;  // guarded by mutex_
+    std::atomic<std::uint64_t> transcriptsBegun_{0};  // makes each transcript's name unique
     std::mutex waitMutex_;
     std::condition_variable wake_;
 

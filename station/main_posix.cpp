@@ -28,6 +28,8 @@ struct Options {
     std::vector<std::string> ports, matches;
     std::uint32_t baud = 38400;
     unsigned stopGraceSeconds = kDefaultStopGraceSeconds;
+    unsigned keepDays = station::kDefaultKeepDays;
+    std::uint64_t keepMegabytes = station::kDefaultKeepMegabytes;
 };
 
 void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
@@ -70,7 +72,8 @@ int serve(const Options& o) {
     const std::string held = heldPort(o.ports);
     if (!held.empty()) return say(held), kExitRefused;
 
-    station::StationSettings settings{o.ports, o.matches, o.baud, std::nullopt, folder};
+    const station::KeepLimits keep{std::chrono::hours(24) * o.keepDays, o.keepMegabytes * station::kBytesPerMegabyte};
+    station::StationSettings settings{o.ports, o.matches, o.baud, std::nullopt, folder, keep, say};
     std::uint32_t expected = 0;
     if (!o.expectedFileCrc.empty()) {
         if (o.expectedFileCrc.size() != 4 || std::sscanf(o.expectedFileCrc.c_str(), "%4x", &expected) != 1) {
@@ -123,6 +126,9 @@ int main(int argc, char** argv) {
     app.add_option("--data", o.dataFolder, "The data folder (default $XDG_STATE_HOME/qbv-station)");
     app.add_option("--stop-grace", o.stopGraceSeconds,
                    "Seconds a stop (SIGTERM, Ctrl-C) lets running downloads finish before it ends them (default 60)");
+    app.add_option("--keep-days", o.keepDays, "Transcripts older than this many days are deleted (default 90)");
+    app.add_option("--keep-mb", o.keepMegabytes,
+                   "The oldest transcripts are deleted while all of them take more than this many MiB (default 1024)");
     app.add_option("--token", o.token, "The token every change must carry (made and printed when another address "
                                        "than loopback needs one)");
     try {

@@ -68,7 +68,7 @@ void FrameLog::write(const char* direction, const std::vector<std::uint8_t>& byt
     std::fprintf(file_, "%.6f %s", seconds, direction);
     for (const std::uint8_t b : bytes) std::fprintf(file_, " %02X", b);
     std::fprintf(file_, "%s%s\n", meaning.empty() ? "" : "  ", meaning.c_str());
-    std::fflush(file_);
+    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) writeFailed_ = true;
 }
 
 std::string describeCommand(const std::vector<std::uint8_t>& frame) {

@@ -21,10 +21,12 @@ public:
 
     bool open(const std::string& path);
     bool isOpen() const { return file_ != nullptr; }
+    bool writeFailed() const { return writeFailed_; }  // a line could not be written (a full disk): it is incomplete
     void write(const char* direction, const std::vector<std::uint8_t>& bytes, const std::string& meaning);
 
 private:
     std::FILE* file_ = nullptr;
+    bool writeFailed_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

@@ -7,7 +7,7 @@
     ["identity", "Adapter"],
     ["image_name", "Image"], ["file_crc", "FILE-CRC"], ["unit_crc", "CRC"], ["outcome", "Outcome"],
     ["message", "Words"], ["state", "State"], ["blocks_sent", "Sent"], ["blocks_skipped", "Skipped"],
-    ["retries", "Retries"],
+    ["retries", "Retries"], ["transcript_pruned", "Transcript pruned"],
   ];
   const FILTERS = ["day", "port", "outcome"];
   const $ = (id) => document.getElementById(id);

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The station's start and stop as a service sees them: a data folder on a read-only file system is refused at start
-with one line; SIGTERM lets a running download finish within the stop grace (its row: succeeded, the unit holds the
+with one line; a full disk ends a download's record as well as it can and the station goes on; SIGTERM lets a running download finish within the stop grace (its row: succeeded, the unit holds the
 image) and starts no other; a download still running when the grace runs out is ended and recorded as interrupted.
     run-lifecycle-test.py BIN_DIR"""
 import json
@@ -103,12 +103,42 @@ def a_stop_whose_grace_runs_out_records_the_download_interrupted():
     assert "1 download(s) still running are ended and recorded as interrupted" in said, said
 
 
+def a_full_disk_ends_the_record_as_well_as_it_can():
+    """On a file system with no room left, the download's record cannot be kept: the tile and the log say so, the
+    station goes on, and once there is room again the next download is on record."""
+    if shutil.which("unshare") is None or shutil.which("nsenter") is None:
+        return print("note: no unshare or nsenter here; the full disk is not tried")
+    folder, port = f"{WORK}/small-disk", UnitLab.free_port()
+    os.makedirs(folder)
+    process = lab.start("unshare", "-m", "sh", "-c", f'mount -t tmpfs -o size=1m none "{folder}" && exec "$@"', "sh",
+                        f"{BIN}/qbv-station", "--image", f"{WORK}/image.bin", "--data", folder,
+                        "--listen", f"127.0.0.1:{port}", "--port", f"{WORK}/on-full-disk")
+    url = f"http://127.0.0.1:{port}/"
+    until("the station to listen", lambda: process.stdout.readline().startswith("qbv-station: http"))
+    in_station = ["nsenter", "-t", str(process.pid), "-m", "sh", "-c"]
+    subprocess.run(in_station + [f'cat /dev/zero > "{folder}/filler"'], capture_output=True)
+    unit = lab.unit("on-full-disk")
+    tile = lambda: json.loads(urllib.request.urlopen(url + "api/ports").read())["ports"][0]  # noqa: E731
+    until("the download to end", lambda: tile()["state"] in ("passed", "failed"))
+    assert "not on record" in tile()["message"] or "transcript could not be written" in tile()["message"], tile()
+    subprocess.run(in_station + [f'rm "{folder}/filler"'], check=True)
+    unit.send_signal(signal.SIGTERM), unit.wait()
+    until("the unit to be gone", lambda: tile()["state"] in ("gone", "waiting"))
+    lab.unit("on-full-disk")
+    until("the next download to be on record",
+          lambda: [row["outcome"] for row in json.loads(urllib.request.urlopen(url + "api/history").read())][:1]
+          == ["succeeded"])
+    code, said = stopped(process, WAIT_S)
+    assert code == 0 and ("is not on record" in said or "could not be written" in said), (code, said)
+
+
 def main():
     make = subprocess.run([f"{BIN}/make-sample-image", f"{WORK}/image.bin", "20000", "7"], capture_output=True)
     assert make.returncode == 0, make
     read_only_folder_is_refused()
     a_stop_lets_the_running_download_finish()
     a_stop_whose_grace_runs_out_records_the_download_interrupted()
+    a_full_disk_ends_the_record_as_well_as_it_can()
     print("ok: the station's start and stop")
 
 

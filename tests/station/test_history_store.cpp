@@ -85,7 +85,7 @@ TEST(HistoryStore, RowWrittenAtStartAndCompletedOnceAtEnd) {
     EXPECT_EQ(toJson(s.store->rows({}).at(0)), R"({"id":1,"started":"2024-05-01T09:00:00.007Z",
         "ended":"2024-05-01T09:00:01.500Z","port":"/dev/serial/by-id/usb-A1B2C3","device":"/dev/ttyUSB0","identity":"0403:6001 A1B2C3","image_name":"fw.bin",
         "file_crc":"E649","unit_crc":"E649","outcome":"succeeded","message":"The target file was downloaded successfully",
-        "state":null,"blocks_sent":80,"blocks_skipped":2,"transcript":"transcripts/1.log",
+        "state":null,"blocks_sent":80,"blocks_skipped":2,"transcript":"transcripts/1.log","transcript_pruned":null,
         "retries":{"1":0,"2":3,"3":0,"4":0,"5":0,"6":0,"7":0,"8":0,"9":0}})"_json);
     const auto second = s.store->begin(kStart).value_or(0);
     for (auto [rowId, outcome] : {std::pair{*id, "gave_up"}, {second + 1, "gave_up"}, {second, "no_such_outcome"}})
@@ -196,4 +196,19 @@ TEST(HistoryStore, AHistoryFromTheFirstReleaseGainsTheNewColumnsAndKeepsItsRows)
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(std::tie(rows[0].port, rows[0].device), std::tie(kStart.port, kStart.device));
     EXPECT_EQ(std::tie(rows[1].imageName, rows[1].device), std::make_tuple("old.bin", ""));
+}
+
+TEST(HistoryStore, APrunedTranscriptIsNamedOnItsRowsWhichStay) {
+    Station s;
+    for (const char* transcript : {"transcripts/a.txt", "transcripts/b.txt", "transcripts/a.txt"}) {
+        s.store->finish(s.store->begin({"/dev/ttyUSB0", "", "", "fw.bin", 0, transcript}).value_or(0), kEnd);
+    }
+    s.now = at(3, 12);
+    ASSERT_TRUE(s.store->markPruned({"transcripts/a.txt", "transcripts/gone-before.txt"})) << s.store->lastError();
+    s.now = at(4, 12);
+    ASSERT_TRUE(s.store->markPruned({"transcripts/a.txt"}));
+    std::vector<std::optional<std::string>> pruned;
+    for (const HistoryRow& row : s.store->rows({})) pruned.push_back(row.transcriptPruned);
+    EXPECT_EQ(pruned, (std::vector<std::optional<std::string>>{"2024-05-04T12:00:00.000Z", std::nullopt,
+                                                               "2024-05-04T12:00:00.000Z"}));
 }

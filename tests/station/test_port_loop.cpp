@@ -22,8 +22,9 @@ struct Host : station::PortHost {
         records.push_back("start");
         return static_cast<std::int64_t>(records.size());
     }
-    void downloadEnded(std::int64_t, const UnitResult& r, const station::Tile&) override {
+    std::string downloadEnded(std::int64_t, const UnitResult& r, const station::Tile&) override {
         records.push_back(outcomeKey(r));
+        return "";
     }
     void tileChanged(const station::Tile&) override {}
 };

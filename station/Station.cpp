@@ -2,6 +2,7 @@
 // recorded at its start and its end.
 #include "Station.h"
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -130,7 +131,7 @@ std::string Station::takeImage(const std::string& name, const std::string& bytes
         std::ofstream out(partial, std::ios::binary);
         out << bytes;
         out.close();
-        if (!out) error = std::make_error_code(std::errc::no_space_on_device);
+        if (!out) error = std::error_code(errno != 0 ? errno : EIO, std::generic_category());
     }
     if (!error) fs::rename(partial, kept, error);
     if (error) {

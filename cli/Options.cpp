@@ -3,20 +3,21 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ReleaseCheck.h"
 #include "Report.h"
 
 namespace {
 constexpr const char* kProgram = "qbv-flash";
 constexpr const char* kDescription =
     "Downloads a firmware image into one or more units over serial lines, all at the same time.\n"
-    "  qbv-flash [--baud 9600|19200|38400] (--port PORT | --match PATTERN)... IMAGE\n"
-    "  qbv-flash --check IMAGE\n"
+    "  qbv-flash [--baud 9600|19200|38400] (--port PORT | --match PATTERN)... [RELEASE CHECKS] IMAGE\n"
+    "  qbv-flash --check [RELEASE CHECKS] IMAGE\n"
     "  qbv-flash --list-ports [--match PATTERN]...";
 constexpr const char* kExitCodes =
     "Exit codes (with several units, the highest of theirs):\n"
     "  0    every unit succeeded\n"
     "  1    usage error\n"
-    "  2    the image is unreadable or invalid (nothing was sent)\n"
+    "  2    the image is unreadable or invalid, or fails a release check (nothing was sent, no port opened)\n"
     "  3    a port could not be opened, or no port matches --match\n"
     "  4    a unit gave up or its port went away (the outcome line names the state), or its CRC differs from\n"
     "       FILE-CRC\n"
@@ -61,6 +62,16 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
                    "Give a unit up after this many seconds (default: from the image size and baud rate)")
         ->check(CLI::PositiveNumber);
     app.add_option("--log", o.logDir, "Write a frame transcript per unit into this folder");
+    app.add_option("--release-key", o.releaseKeys,
+                   trust::signaturesChecked()
+                       ? "A release manager's minisign public key: the image must carry a valid signature by it (or "
+                         "by another --release-key); repeatable"
+                       : "Not in this Windows build, which cannot check signatures: use --expected-sha256")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    app.add_option("--signature", o.signatureFile, "The image's signature (default: IMAGE.minisig)");
+    app.add_option("--expected-sha256", o.expectedSha256, "Refuse the image unless its SHA-256 is this (64 hex digits)");
     app.add_option("IMAGE", o.image, "The firmware image file");
 
     try {
@@ -73,8 +84,11 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
         return stop(exitcode::kUsage, e.what());
     }
 
+    if (!o.signatureFile.empty() && o.releaseKeys.empty()) {
+        return stop(exitcode::kUsage, "--signature needs a --release-key to check it against");
+    }
     if (listFlag->count() > 0) {
-        if (!o.ports.empty() || !o.image.empty() || check) {
+        if (!o.ports.empty() || !o.image.empty() || check || !o.releaseKeys.empty() || !o.expectedSha256.empty()) {
             return stop(exitcode::kUsage, "--list-ports takes only --match and --json");
         }
         o.mode = FlashOptions::Mode::ListPorts;

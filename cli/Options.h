@@ -21,6 +21,9 @@ struct FlashOptions {
     double timeoutSeconds = 0;  // 0: derived from the image and the baud rate
     bool json = false;
     bool quiet = false;
+    std::vector<std::string> releaseKeys;  // a signature by one of them is required (--release-key)
+    std::string signatureFile;             // --signature; "" for IMAGE.minisig
+    std::string expectedSha256;            // --expected-sha256, as given
 };
 
 struct ParsedOptions {

@@ -35,10 +35,22 @@ std::string finalLine(const UnitResult& r) {
     return r.port + ": " + outcomeWords(r) + tail;
 }
 
+namespace {
+nlohmann::json withRelease(nlohmann::json event, const trust::ReleaseFacts& release) {
+    event["sha256"] = release.sha256;
+    if (release.signer) {
+        event["key_id"] = release.signer->keyId;
+        event["trusted_comment"] = release.signer->trustedComment;
+    }
+    return event;
+}
+}  // namespace
+
 nlohmann::json startEvent(const std::string& port, std::uint32_t baudRate, const std::string& imagePath,
-                          const ImageLoad& image) {
-    return {{"event", "start"}, {"port", port},           {"baud", baudRate},          {"image", imagePath},
-            {"bytes", image.imageSize}, {"blocks", image.blockCount}, {"file_crc", hexWord(image.fileCrc)}};
+                          const ImageLoad& image, const trust::ReleaseFacts& release) {
+    return withRelease({{"event", "start"}, {"port", port}, {"baud", baudRate}, {"image", imagePath},
+                        {"bytes", image.imageSize}, {"blocks", image.blockCount}, {"file_crc", hexWord(image.fileCrc)}},
+                       release);
 }
 
 nlohmann::json phaseEvent(const std::string& port, const std::string& phase, double seconds) {
@@ -73,7 +85,16 @@ nlohmann::json doneEvent(const UnitResult& r) {
             {"exit_code", exitCodeOf(r)}};
 }
 
-nlohmann::json checkEvent(const std::string& imagePath, const ImageLoad& image) {
-    return {{"event", "check"}, {"image", imagePath}, {"bytes", image.imageSize}, {"blocks", image.blockCount},
-            {"file_crc", hexWord(image.fileCrc)}};
+nlohmann::json checkEvent(const std::string& imagePath, const ImageLoad& image, const trust::ReleaseFacts& release) {
+    return withRelease({{"event", "check"}, {"image", imagePath}, {"bytes", image.imageSize},
+                        {"blocks", image.blockCount}, {"file_crc", hexWord(image.fileCrc)}},
+                       release);
+}
+
+std::string checkLines(const ImageLoad& image, const trust::ReleaseFacts& release) {
+    std::string lines = "FILE-CRC:" + hexWord(image.fileCrc) + "\nSHA-256:" + release.sha256 + "\n";
+    if (release.signer) {
+        lines += "KEY-ID:" + release.signer->keyId + "\nTRUSTED-COMMENT:" + release.signer->trustedComment + "\n";
+    }
+    return lines;
 }

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ReleaseCheck.h"
+
 #include "ImageFile.h"
 #include "UnitOutcome.h"
 #include "UnitRun.h"
@@ -26,10 +28,13 @@ int exitCodeOf(const UnitResult& result);
 std::string finalLine(const UnitResult& result);
 
 // JSON Lines events, one object per line on stdout.
+// start and check carry the image's SHA-256 and, when its signature was checked, its key id and trusted comment.
 nlohmann::json startEvent(const std::string& port, std::uint32_t baudRate, const std::string& imagePath,
-                          const ImageLoad& image);
+                          const ImageLoad& image, const trust::ReleaseFacts& release);
 nlohmann::json phaseEvent(const std::string& port, const std::string& phase, double seconds);
 nlohmann::json progressEvent(const std::string& port, std::uint32_t blocksDone, std::uint32_t blocksTotal,
                              double seconds);
 nlohmann::json doneEvent(const UnitResult& result);
-nlohmann::json checkEvent(const std::string& imagePath, const ImageLoad& image);
+nlohmann::json checkEvent(const std::string& imagePath, const ImageLoad& image, const trust::ReleaseFacts& release);
+// --check's lines: "FILE-CRC:XXXX", "SHA-256:...", and with a checked signature "KEY-ID:..." and "TRUSTED-COMMENT:...".
+std::string checkLines(const ImageLoad& image, const trust::ReleaseFacts& release);

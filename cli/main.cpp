@@ -190,6 +190,38 @@ std::optional<Transcripts> openTranscripts(const FlashOptions& o) {
     return logs;
 }
 
+// The release checks, before any port is opened: the expected SHA-256 and the signature by a release key (beside the
+// image or given with --signature). Each refusal is one line.
+std::optional<trust::ReleaseFacts> checkRelease(const FlashOptions& o, const ImageLoad& image) {
+    std::string why;
+    trust::ReleasePolicy policy;
+    if (!o.expectedSha256.empty()) {
+        const std::optional<std::string> digest = trust::parseSha256(o.expectedSha256, why);
+        if (!digest) return error(why), std::nullopt;
+        policy.expectedSha256 = *digest;
+    }
+    std::optional<std::string> signature;
+    const std::string signaturePath = o.signatureFile.empty() ? o.image + trust::kSignatureSuffix : o.signatureFile;
+    if (!o.releaseKeys.empty()) {
+        if (!trust::signaturesChecked()) {
+            return error("--release-key: this Windows build cannot check signatures; check the image with "
+                         "--expected-sha256 of the signed release"), std::nullopt;
+        }
+        std::optional<std::vector<trust::PublicKey>> keys = trust::loadKeys(o.releaseKeys, why);
+        if (!keys) return error(why), std::nullopt;
+        policy.keys = std::move(*keys);
+        std::error_code absent;
+        if (std::filesystem::exists(signaturePath, absent)) {
+            signature = trust::readTextFile(signaturePath, why);
+            if (!signature) return error(signaturePath + ": unreadable signature: " + why), std::nullopt;
+        }
+    }
+    std::optional<trust::ReleaseFacts> facts = trust::checkRelease(image.imageData.data(), image.imageData.size(),
+                                                                  signature, signaturePath, policy, why);
+    if (!facts) error(o.image + ": " + why);
+    return facts;
+}
+
 // The bound on each unit's download: --timeout, or one derived from the image and the baud rate.
 double unitTimeoutSeconds(const FlashOptions& o, const ImageLoad& image) {
     return o.timeoutSeconds > 0 ? o.timeoutSeconds
@@ -206,9 +238,11 @@ const std::atomic<bool>& catchCtrlC() {
 // Every unit's download at once, one thread each, while the main thread shows what they tell it.
 class FlashRun {
 public:
-    FlashRun(const FlashOptions& o, const ImageLoad& image, Transcripts logs, const std::atomic<bool>& interrupted)
+    FlashRun(const FlashOptions& o, const ImageLoad& image, const trust::ReleaseFacts& release, Transcripts logs,
+             const std::atomic<bool>& interrupted)
         : o_(o),
           image_(image),
+          release_(release),
           logs_(std::move(logs)),
           interrupted_(interrupted),
           timeout_(unitTimeoutSeconds(o, image)),
@@ -220,7 +254,7 @@ public:
     // Announces every unit (a JSON start event each), then starts their threads.
     void startUnits() {
         for (std::size_t i = 0; i < o_.ports.size(); ++i) {
-            if (o_.json) printJson(startEvent(o_.ports[i], o_.baud, o_.image, image_));
+            if (o_.json) printJson(startEvent(o_.ports[i], o_.baud, o_.image, image_, release_));
             watches_.push_back(std::make_unique<UnitWatch>(queue_, i, start_));
             results_[i].port = o_.ports[i];
             results_[i].fileCrc = image_.fileCrc;
@@ -289,6 +323,7 @@ private:
 
     const FlashOptions& o_;
     const ImageLoad& image_;
+    const trust::ReleaseFacts& release_;
     const Transcripts logs_;
     const std::atomic<bool>& interrupted_;
     const double timeout_;
@@ -316,12 +351,12 @@ int highestExitCode(const std::vector<UnitResult>& results) {
     return exitCode;
 }
 
-int flash(const FlashOptions& o, const ImageLoad& image) {
+int flash(const FlashOptions& o, const ImageLoad& image, const trust::ReleaseFacts& release) {
     if (!eachPortOnce(o.ports)) return exitcode::kUsage;
     std::optional<Transcripts> logs = openTranscripts(o);
     if (!logs) return exitcode::kUsage;
 
-    FlashRun run(o, image, std::move(*logs), catchCtrlC());
+    FlashRun run(o, image, release, std::move(*logs), catchCtrlC());
     run.startUnits();
     run.showEventsUntilAllEnd();
     run.joinUnits();
@@ -350,14 +385,16 @@ int main(int argc, char** argv) {
         error(imageProblem(o.image, image.status));
         return exitcode::kBadImage;
     }
+    const std::optional<trust::ReleaseFacts> release = checkRelease(o, image);
+    if (!release) return exitcode::kBadImage;
     if (o.mode == FlashOptions::Mode::Check) {
-        if (o.json) printJson(checkEvent(o.image, image));
-        else std::printf("FILE-CRC:%s\n", hexWord(image.fileCrc).c_str());
+        if (o.json) printJson(checkEvent(o.image, image, *release));
+        else std::fputs(checkLines(image, *release).c_str(), stdout);
         return exitcode::kSuccess;
     }
     const std::optional<std::vector<std::string>> units = chosenPorts(o);
     if (!units) return exitcode::kPortFailed;
     FlashOptions withPorts = o;
     withPorts.ports = *units;
-    return flash(withPorts, image);
+    return flash(withPorts, image, *release);
 }

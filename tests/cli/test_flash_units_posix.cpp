@@ -123,10 +123,17 @@ protected:
                                " 7 >/dev/null").c_str()), 0);
         ASSERT_EQ(std::system((MAKE_SAMPLE_IMAGE_PATH " " + oneBlockPath() + " " + std::to_string(kOneBlockBytes) +
                                " 7 >/dev/null").c_str()), 0);
+        // A release key made by minisign, and a copy of the image signed with it.
+        fs::copy_file(imagePath(), signedPath());
+        ASSERT_EQ(std::system(("minisign -G -W -p " + keyPath() + " -s " + (kFolder / "release.key").string() +
+                               " >/dev/null && minisign -S -s " + (kFolder / "release.key").string() + " -m " +
+                               signedPath() + " -t 'fw for line 3' >/dev/null").c_str()), 0);
     }
     static void TearDownTestSuite() { fs::remove_all(kFolder); }
     static std::string imagePath() { return (kFolder / "image.bin").string(); }
     static std::string oneBlockPath() { return (kFolder / "one-block.bin").string(); }
+    static std::string signedPath() { return (kFolder / "signed.bin").string(); }
+    static std::string keyPath() { return (kFolder / "release.pub").string(); }
     static std::string image() { return slurp(imagePath()); }
 };
 
@@ -213,6 +220,9 @@ TEST_F(FlashUnits, BadInputGivesOneLineItsExitCodeAndSendsNothingWhenRefused) {
                                                      "and turned on. (state 3)"},
         {"--flagged", "-p LINK IMAGE", 5, "Premature Termination: Following download status"},
         {"--busy-forever verify", "--timeout 2 -p LINK ONEBLOCK", 6, "no end within the time-out (state 10)"},
+        {"", "--release-key KEY -p LINK IMAGE", 2, "image.bin: no signature (IMAGE.minisig)"},
+        {"", "--release-key KEY --signature SIGNED.minisig -p LINK ONEBLOCK", 2, "the signature does not match the image"},
+        {"", "--expected-sha256 12ab -p LINK IMAGE", 2, "--expected-sha256 takes 64 hex digits, not \"12ab\""},
     };
     for (const auto& row : rows) {
         Unit unit("bad", row.unitOptions);
@@ -222,6 +232,8 @@ TEST_F(FlashUnits, BadInputGivesOneLineItsExitCodeAndSendsNothingWhenRefused) {
             for (std::size_t at; (at = text->find("IMAGE")) != std::string::npos;) text->replace(at, 5, imagePath());
             for (std::size_t at; (at = text->find("ONEBLOCK")) != std::string::npos;)
                 text->replace(at, 8, oneBlockPath());
+            for (std::size_t at; (at = text->find("SIGNED")) != std::string::npos;) text->replace(at, 6, signedPath());
+            for (std::size_t at; (at = text->find("KEY")) != std::string::npos;) text->replace(at, 3, keyPath());
         }
         const Flash run = flash(args);
         EXPECT_EQ(run.exitCode, row.exitCode) << args << "\n" << run.err;
@@ -278,4 +290,28 @@ TEST_F(FlashUnits, CtrlCEndsTheExchangeClosesThePortAndExits130) {
     const int fd = open(unit.link.c_str(), O_RDWR | O_NOCTTY);  // nobody holds the port any more
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     close(fd);
+}
+
+TEST_F(FlashUnits, ASignedReleaseIsCheckedAndDownloadedAndItsSignerNamed) {
+    FILE* sum = popen(("sha256sum " + signedPath()).c_str(), "r");
+    char digest[65] = {};
+    ASSERT_EQ(std::fread(digest, 1, 64, sum), 64u);
+    pclose(sum);
+    const std::string pub = slurp(keyPath());
+    const std::string keyId = pub.substr(pub.find("key ") + 4, 16);
+
+    const Flash check = flash("--check --release-key " + keyPath() + " " + signedPath());
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.out, "FILE-CRC:E649\nSHA-256:" + std::string(digest) + "\nKEY-ID:" + keyId +
+                             "\nTRUSTED-COMMENT:fw for line 3\n");
+
+    Unit unit("signed");
+    const Flash run = flash("--json --release-key " + keyPath() + " --expected-sha256 " + digest + " -p " + unit.link +
+                            " " + signedPath());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json start = nlohmann::json::parse(run.out.substr(0, run.out.find('\n')));
+    EXPECT_EQ(start.at("sha256"), digest);
+    EXPECT_EQ(start.at("key_id"), keyId);
+    EXPECT_EQ(start.at("trusted_comment"), "fw for line 3");
+    EXPECT_TRUE(unit.holdsImage(image()));
 }

@@ -102,7 +102,7 @@ run_ctest build/win64
 
 echo "== fuzzing, ${FUZZ_SECONDS} s per target"
 for target in fuzz_comm_message fuzz_base64 fuzz_frame_receiver fuzz_dispatch fuzz_settings fuzz_image_check \
-              fuzz_download_procedure; do
+              fuzz_download_procedure fuzz_release_signature; do
     corpus="build/fuzz-corpus/$target"
     mkdir -p "$corpus"
     if [ -x "build/host/bin/$target" ]; then

@@ -3,6 +3,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <filesystem>

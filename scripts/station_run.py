@@ -2,8 +2,9 @@
 """The station on virtual units, for its demo and its benchmark (neither is a test).
     station_run.py demo BIN_DIR OUT_DIR    eight units, a few faulty; screenshots of the page mid-download, after,
                                            and of the history page into OUT_DIR
-    station_run.py bench BIN_DIR OUT_DIR   one unit alone, then sixteen at once, paced at 38400 baud: the time per
-                                           unit, the station's CPU per unit and the page's update rate"""
+    station_run.py bench BIN_DIR OUT_DIR   one unit alone, then sixteen and thirty-two at once, paced at 38400 baud:
+                                           the time per unit, the station's CPU per unit and the page's update rate;
+                                           then the station's CPU while the 32 ports are only polled"""
 import json
 import os
 import shutil
@@ -23,7 +24,9 @@ WORK = tempfile.mkdtemp(prefix="qbv-station-run-")
 IMAGE_BYTES = "32768"
 PACED = ["--baud", "38400", "--pace-received"]
 DEMO_UNITS = [[], [], ["--erase-polls", "60"], [], ["--corrupt-every", "3"], [], ["--never-disable"], ["--delay-ms", "8"]]
-BENCH_UNITS = 16
+BENCH_UNITS = [16, 32]
+IDLE_SECONDS = 60  # the station watched after the last run ends, its ports polled once a second
+SECONDS_PER_HOUR = 3600
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 lab = UnitLab(BIN, WORK)
 start, unit, free_port = lab.start, lab.unit, UnitLab.free_port
@@ -88,8 +91,9 @@ def demo():
         print(f"{t['port']}: {t['state']}  {t['message']}")
 
 
-def timed_run(count, data):
-    """Seconds from the first download's start to the last one's end, station CPU seconds, and tile events a second."""
+def timed_run(count, data, idle_seconds=0):
+    """Seconds from the first download's start to the last one's end, station CPU seconds, tile events a second, and
+    with idle_seconds the station's CPU seconds per hour while it then only polls its ports (None without)."""
     names = [f"{data}-{i}" for i in range(count)]
     for name in names:
         unit(name, *PACED)
@@ -110,19 +114,29 @@ def timed_run(count, data):
     span = max(seconds(e) for _, e in stamps) - min(seconds(s) for s, _ in stamps)
     assert all(r["outcome"] == "succeeded" for r in rows) and len(rows) == count, rows
     rate = len(events) / span if span > 0 else 0
+    idle = None
+    if idle_seconds:
+        cpu_before, before = cpu_seconds(process.pid), time.monotonic()
+        time.sleep(idle_seconds)
+        idle = (cpu_seconds(process.pid) - cpu_before) * SECONDS_PER_HOUR / (time.monotonic() - before)
     process.send_signal(signal.SIGTERM)
     process.wait()
-    return span, cpu, rate
+    return span, cpu, rate, idle
 
 
 def bench():
     subprocess.run(["sleep", "0"])
-    one, one_cpu, one_rate = timed_run(1, "one")
-    many, many_cpu, many_rate = timed_run(BENCH_UNITS, "sixteen")
+    one, one_cpu, one_rate, _ = timed_run(1, "one")
     print("| units | seconds (first start to last end) | ratio to one | station CPU s per unit | tile events/s |")
     print("|---|---|---|---|---|")
     print(f"| 1 | {one:.2f} | 1.000 | {one_cpu:.3f} | {one_rate:.1f} |")
-    print(f"| {BENCH_UNITS} | {many:.2f} | {many / one:.3f} | {many_cpu / BENCH_UNITS:.3f} | {many_rate:.1f} |")
+    idle = None
+    for count in BENCH_UNITS:
+        last = count == BENCH_UNITS[-1]
+        many, many_cpu, many_rate, idle = timed_run(count, f"many{count}", IDLE_SECONDS if last else 0)
+        print(f"| {count} | {many:.2f} | {many / one:.3f} | {many_cpu / count:.3f} | {many_rate:.1f} |", flush=True)
+    print(f"idle, {BENCH_UNITS[-1]} ports polled once a second: {idle:.1f} station CPU s per hour "
+          f"(over {IDLE_SECONDS} s)")
 
 
 if __name__ == "__main__":

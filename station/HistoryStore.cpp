@@ -365,3 +365,82 @@ nlohmann::json toJson(const HistoryRow& row) {
             {"transcript", row.transcript},
             {"transcript_pruned", orNull(row.transcriptPruned)}};
 }
+
+namespace {
+constexpr const char* kSucceededKey = "succeeded";
+constexpr const char* kCopyJournal = "PRAGMA journal_mode = DELETE";  // the copy is one file, without a WAL beside it
+
+// Each ended download's seconds to the millisecond, and its bucket: the first of the bounds (?1, ?2, ...) that its
+// seconds do not pass, one past the last when they pass every one. With a CASE the totals of 100,000 downloads take
+// about 0.3 s on a 2-core PC, half as long as with a look through the bounds as a JSON array.
+std::string totalsQuery(std::size_t bounds) {
+    std::string bucket = bounds == 0 ? "0" : "CASE";
+    for (std::size_t i = 0; i < bounds; ++i) {
+        bucket += " WHEN seconds <= ?" + std::to_string(i + 1) + " THEN " + std::to_string(i);
+    }
+    if (bounds > 0) bucket += " ELSE " + std::to_string(bounds) + " END";
+    return "SELECT outcome, state, " + bucket + ", count(*), sum(seconds) FROM (SELECT outcome, state, "
+           "round((julianday(ended) - julianday(started)) * 86400000.0) / 1000.0 AS seconds FROM downloads "
+           "WHERE outcome IS NOT NULL) GROUP BY 1, 2, 3";
+}
+
+struct Close {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Connection = std::unique_ptr<sqlite3, Close>;
+
+Connection connect(const char* path, int flags) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path, &db, flags, nullptr);  // a connection even when it fails, for its message
+    if (db != nullptr) sqlite3_busy_timeout(db, kBusyWaitMs);
+    return Connection(db);
+}
+
+// A copy of the history as of one moment: the backup's read on a connection of its own sees the WAL's committed rows
+// and none of a write under way, and holds no download's write back.
+std::string copyOf(const char* livePath, const std::string& copyPath) {
+    const Connection live = connect(livePath, SQLITE_OPEN_READONLY);
+    if (sqlite3_errcode(live.get()) != SQLITE_OK) return sqlite3_errmsg(live.get());
+    const Connection copy = connect(copyPath.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (sqlite3_errcode(copy.get()) != SQLITE_OK) return sqlite3_errmsg(copy.get());
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", live.get(), "main");
+    if (backup == nullptr) return sqlite3_errmsg(copy.get());
+    const int step = sqlite3_backup_step(backup, -1);
+    if (sqlite3_backup_finish(backup) != SQLITE_OK || step != SQLITE_DONE) return sqlite3_errmsg(copy.get());
+    const bool single = sqlite3_exec(copy.get(), kCopyJournal, nullptr, nullptr, nullptr) == SQLITE_OK;
+    return single ? "" : sqlite3_errmsg(copy.get());
+}
+}  // namespace
+
+HistoryStore::Totals HistoryStore::totals(const std::vector<double>& secondsBounds) const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    Totals totals;
+    totals.perBucket.assign(secondsBounds.size() + 1, 0);
+    const Statement s = impl_->prepare(totalsQuery(secondsBounds.size()).c_str());
+    if (!s) return totals;
+    for (std::size_t i = 0; i < secondsBounds.size(); ++i) {
+        sqlite3_bind_double(s.get(), static_cast<int>(i + 1), secondsBounds[i]);
+    }
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(s.get())) == SQLITE_ROW) {
+        const std::string outcome = textAt(s.get(), 0);
+        const std::int64_t downloads = sqlite3_column_int64(s.get(), 3);
+        totals.byOutcome[outcome] += downloads;
+        if (outcome == kInterruptedKey) continue;
+        const int state = optionalIntAt(s.get(), 1).value_or(history::kNoState);
+        if (outcome != kSucceededKey) totals.failedByState[state] += downloads;
+        const auto bucket = static_cast<std::size_t>(sqlite3_column_int64(s.get(), 2));
+        totals.perBucket[bucket < secondsBounds.size() ? bucket : secondsBounds.size()] += downloads;
+        totals.seconds += sqlite3_column_double(s.get(), 4);
+    }
+    if (step != SQLITE_DONE) impl_->keepSqliteError();
+    return totals;
+}
+
+bool HistoryStore::backupTo(const std::string& path) const {
+    const std::string why = copyOf(sqlite3_db_filename(impl_->db, "main"), path);
+    if (why.empty()) return true;
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->error = path + ": " + why;
+    return false;
+}

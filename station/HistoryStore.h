@@ -109,6 +109,11 @@ public:
     Counts today() const;
     std::string lastError() const;
 
+    // Below the class: the totals of every download on record, and a consistent copy of the whole history.
+    struct Totals;
+    Totals totals(const std::vector<double>& secondsBounds) const;
+    bool backupTo(const std::string& path) const;  // a new SQLite file at path, made while downloads go on
+
 private:
     struct Impl;
     explicit HistoryStore(std::unique_ptr<Impl> impl);
@@ -117,3 +122,13 @@ private:
 
 // The row as a JSON object whose names are the columns'; retries as an object, NULL as null.
 nlohmann::json toJson(const HistoryRow& row);
+
+// Every download on record that ended, counted as today() counts them (passed: "succeeded"; failed: any other outcome
+// but "interrupted"), and how long the passed and failed ones took from their start to their end.
+struct HistoryStore::Totals {
+    std::map<std::string, std::int64_t> byOutcome;  // interrupted ones too
+    std::map<int, std::int64_t> failedByState;      // history::kNoState for those that name none
+    std::vector<std::int64_t> perBucket;            // [i]: more than bounds[i - 1] and at most bounds[i] seconds;
+                                                    // the last, one past the bounds: more than every bound
+    double seconds = 0;                             // the passed and failed ones' seconds together
+};

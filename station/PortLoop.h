@@ -35,6 +35,9 @@ enum class PortState {
     Gone,      // the port's device is gone (or cannot be opened); tried again every few seconds
 };
 const char* stateKey(PortState state);  // "waiting", "ready", "not_ready", "flashing", "passed", "failed", "gone"
+// Every state, in the enum's order: a new state is added here too.
+constexpr PortState kPortStates[] = {PortState::Waiting,  PortState::Ready,  PortState::NotReady, PortState::Flashing,
+                                     PortState::Passed,   PortState::Failed, PortState::Gone};
 
 // What a port's loop needs of the station.
 class PortHost {

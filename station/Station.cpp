@@ -3,11 +3,14 @@
 #include "Station.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "PortMatch.h"
+#include "ReleaseCheck.h"
 #include "SerialPort.h"
 #include "TextCodec.h"
 #include "TranscriptKeeper.h"
@@ -21,6 +24,10 @@ constexpr const char* kPartialSuffix = ".partial";
 // which a browser's upload must not be able to make the station hold in memory.
 constexpr std::uint64_t kLargestUploadBytes = 16u * 1024u * 1024u;
 constexpr std::size_t kTimeTextSize = 32;
+// A copy of the history for a download: DATA/history.sqlite3.copy-XXXXXXXX; any left there by a station that was
+// killed while sending one is removed at the next start.
+constexpr const char* kCopyPrefix = "history.sqlite3.copy-";
+constexpr int kCopyNameTries = 8;  // names already taken, tried before giving up
 
 // A name safe as a file name in the data folder: its last part, letters, digits, '.', '-' and '_' only.
 std::string safeName(const std::string& name) {
@@ -46,6 +53,13 @@ HistoryFilter filterOf(const HistoryQuery& query) {
     return filter;
 }
 
+void removeStaleCopies(const fs::path& folder) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().filename().string().rfind(kCopyPrefix, 0) == 0) fs::remove(entry.path(), error);
+    }
+}
+
 std::string identityOf(const ports::PortIdentity& port) {
     std::string text = port.vendorProduct;
     if (!port.serialNumber.empty()) text += (text.empty() ? "" : " ") + port.serialNumber;
@@ -60,7 +74,9 @@ struct Station::Port {
 };
 
 Station::Station(StationSettings settings, HistoryStore& history)
-    : settings_(std::move(settings)), history_(history) {}
+    : settings_(std::move(settings)), history_(history) {
+    removeStaleCopies(settings_.dataFolder);
+}
 
 Station::~Station() { stop(); }
 
@@ -139,9 +155,11 @@ std::string Station::takeImage(const std::string& name, const std::string& bytes
         fs::remove(partial, ignored);
         return "the image cannot be kept in " + folder.string() + ": " + error.message();
     }
+    std::string sha256 = trust::sha256Hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     std::lock_guard<std::mutex> lock(mutex_);
     image_ = std::move(image);
     imageName_ = fileName;
+    imageSha256_ = std::move(sha256);
     return "";
 }
 
@@ -212,7 +230,7 @@ std::vector<Tile> Station::tiles() const {
 ImageInfo Station::image() const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!image_) return {};
-    return {imageName_, image_->imageSize, image_->blockCount, hexWord(image_->fileCrc)};
+    return {imageName_, image_->imageSize, image_->blockCount, hexWord(image_->fileCrc), imageSha256_};
 }
 
 void Station::onTileChanged(TileListener listener) {
@@ -267,6 +285,41 @@ nlohmann::json Station::todayCounts() const {
     nlohmann::json hours = nlohmann::json::array();
     for (const HourCounts& hour : counts.perHour) hours.push_back({{"passed", hour.passed}, {"failed", hour.failed}});
     return {{"passed", counts.passed}, {"failed", counts.failed}, {"failed_by_state", byState}, {"hours", hours}};
+}
+
+MetricFigures Station::metricFigures() const {
+    MetricFigures figures;
+    const HistoryStore::Totals totals = history_.totals(kDownloadSecondsBounds);
+    for (const auto& [outcome, n] : totals.byOutcome) figures.downloadsByOutcome[outcome] = n;
+    for (const auto& [state, n] : totals.failedByState) figures.failedByState[state] = n;
+    figures.downloadSeconds = {kDownloadSecondsBounds, {totals.perBucket.begin(), totals.perBucket.end()},
+                               totals.seconds};
+    for (const Tile& tile : tiles()) ++figures.portsByState[tile.state];
+    const ImageInfo shown = image();
+    figures.imageName = shown.name;
+    figures.imageFileCrc = shown.fileCrc;
+    figures.imageSha256 = shown.sha256;
+    figures.uptimeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    return figures;
+}
+
+std::optional<std::string> Station::copyHistory(std::string& why) const {
+    std::random_device random;
+    for (int tries = 0; tries < kCopyNameTries; ++tries) {
+        const std::string name = kCopyPrefix + hexWord(static_cast<std::uint16_t>(random())) +
+                                 hexWord(static_cast<std::uint16_t>(random()));
+        const std::string path = (fs::path(settings_.dataFolder) / name).string();
+        std::FILE* made = std::fopen(path.c_str(), "wbx");  // only a name nothing has: a file of our own, empty
+        if (made == nullptr) continue;
+        std::fclose(made);
+        if (history_.backupTo(path)) return path;
+        why = history_.lastError();
+        std::error_code error;
+        fs::remove(path, error);
+        return std::nullopt;
+    }
+    why = "no new file could be made in " + settings_.dataFolder;
+    return std::nullopt;
 }
 
 std::shared_ptr<const ImageLoad> Station::currentImage() const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -64,6 +65,8 @@ public:
     nlohmann::json history(const HistoryQuery& query) const override;
     std::string historyCsv(const HistoryQuery& query) const override;
     nlohmann::json todayCounts() const override;
+    MetricFigures metricFigures() const override;
+    std::optional<std::string> copyHistory(std::string& why) const override;
 
 private:
     struct Port;
@@ -83,6 +86,7 @@ private:
 
     StationSettings settings_;
     HistoryStore& history_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<bool> manual_{false};
     std::atomic<bool> stop_{false};
     bool draining_ = false;  // guarded by mutex_
@@ -94,6 +98,7 @@ private:
     std::vector<std::unique_ptr<Port>> ports_;
     std::shared_ptr<const ImageLoad> image_;
     std::string imageName_;
+    std::string imageSha256_;  // of the image's bytes, made once when it is taken
     TileListener listener_;
 };
 }  // namespace station

@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "Metrics.h"
 
 namespace station {
 // One port's tile as the page shows it.
@@ -17,7 +20,7 @@ struct Tile {
     std::string device;         // "/dev/ttyUSB0"
     std::string adapterSerial;  // the USB adapter's serial number, "" when unknown
     std::string identity;       // "0403:6001 A1B2C3", "" for a port that is not on USB
-    std::string state;          // "waiting", "not_ready", "flashing", "passed", "failed", "gone"
+    std::string state;          // "waiting", "ready", "not_ready", "flashing", "passed", "failed", "gone"
     std::string status;         // the unit's status word while not ready, the phase while flashing
     std::uint32_t blocksDone = 0;
     std::uint32_t blocksTotal = 0;
@@ -36,6 +39,7 @@ struct ImageInfo {
     std::uint32_t bytes = 0;
     std::uint32_t blocks = 0;
     std::string fileCrc;
+    std::string sha256;  // 64 lower-case hex digits
 };
 
 // Filters of the history; "" for none.
@@ -75,5 +79,11 @@ public:
     virtual nlohmann::json history(const HistoryQuery& query) const = 0;
     virtual std::string historyCsv(const HistoryQuery& query) const = 0;
     virtual nlohmann::json todayCounts() const = 0;
+
+    // What a scrape of the station's metrics shows.
+    virtual MetricFigures metricFigures() const = 0;
+    // A consistent copy of the history, made while downloads go on, in a new file of the data folder: its path, which
+    // the caller removes once done with it; nullopt, with why, when it could not be made.
+    virtual std::optional<std::string> copyHistory(std::string& why) const = 0;
 };
 }  // namespace station

@@ -3,7 +3,11 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "WebEvents.h"
@@ -40,6 +44,8 @@ constexpr const char* kJson = "application/json";
 constexpr const char* kText = "text/plain; charset=utf-8";
 constexpr const char* kEventStream = "text/event-stream";
 constexpr const char* kKeepAliveComment = ": keep-alive\n\n";
+constexpr const char* kSqliteFile = "application/vnd.sqlite3";
+constexpr std::size_t kFileChunkBytes = 64 * 1024;  // a served file is read and sent this much at a time
 
 std::string dumpJson(const nlohmann::json& value) {
     // Port names and the unit's words come from outside: a stray byte is replaced, never a thrown exception.
@@ -66,7 +72,11 @@ nlohmann::json tileJson(const Tile& t) {
 }
 
 nlohmann::json imageJson(const ImageInfo& image) {
-    return {{"name", image.name}, {"bytes", image.bytes}, {"blocks", image.blocks}, {"file_crc", image.fileCrc}};
+    return {{"name", image.name},
+            {"bytes", image.bytes},
+            {"blocks", image.blocks},
+            {"file_crc", image.fileCrc},
+            {"sha256", image.sha256}};
 }
 
 std::string sseEvent(const char* name, const std::string& data) {
@@ -144,6 +154,29 @@ std::optional<HistoryQuery> historyQueryOf(const Request& request) {
                        request.get_param_value("outcome")};
     if (!query.day.empty() && !std::regex_match(query.day, kDay)) return std::nullopt;
     return query;
+}
+
+// Sends a file the server made for this response and removes it once the response is over, sent whole or not.
+void replyFileThenRemove(Response& response, const std::string& path, const char* contentType) {
+    auto in = std::make_shared<std::ifstream>(path, std::ios::binary);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!*in || error) {
+        std::filesystem::remove(path, error);
+        return replyWords(response, kServerError, "the file made for this answer cannot be read");
+    }
+    auto send = [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        std::array<char, kFileChunkBytes> chunk;
+        in->seekg(static_cast<std::streamoff>(offset));
+        in->read(chunk.data(), static_cast<std::streamsize>(std::min(length, chunk.size())));
+        return in->gcount() > 0 && sink.write(chunk.data(), static_cast<std::size_t>(in->gcount()));
+    };
+    auto remove = [in, path](bool) {
+        in->close();
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    };
+    response.set_content_provider(static_cast<std::size_t>(size), contentType, send, remove);
 }
 
 std::optional<Tile> findTile(const StationControl& control, const std::string& id) {
@@ -242,6 +275,16 @@ void WebServer::routeReads() {
     });
     server_->Get("/api/counts", [this](const Request&, Response& response) {
         replyJson(response, control_.todayCounts());
+    });
+    server_->Get(R"(/api/history\.sqlite3)", [this](const Request&, Response& response) {
+        std::string why;
+        const std::optional<std::string> copy = control_.copyHistory(why);
+        if (!copy) return replyWords(response, kServerError, "the history could not be copied: " + why);
+        response.set_header("Content-Disposition", "attachment; filename=\"station-history.sqlite3\"");
+        replyFileThenRemove(response, *copy, kSqliteFile);
+    });
+    server_->Get("/metrics", [this](const Request&, Response& response) {
+        response.set_content(metricsText(control_.metricFigures()), kMetricsContentType);
     });
 }
 

@@ -24,4 +24,5 @@ add_library(qbv_station_web STATIC
     ${CMAKE_CURRENT_LIST_DIR}/WebPage.cpp
     ${QBV_WEB_GENERATED}/WebPageFiles.h)
 target_include_directories(qbv_station_web PUBLIC ${CMAKE_CURRENT_LIST_DIR} PRIVATE ${QBV_WEB_GENERATED})
-target_link_libraries(qbv_station_web PUBLIC qbv_cli_libs PkgConfig::QBV_HTTPLIB Threads::Threads)
+target_link_libraries(qbv_station_web PUBLIC qbv_cli_libs PkgConfig::QBV_HTTPLIB Threads::Threads
+                      qbv_station_metrics)

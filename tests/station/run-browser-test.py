@@ -1,17 +1,24 @@
 #!/usr/bin/python3
 """The station in a real browser: headless chromium through selenium against the real qbv-station and four virtual
 units on ptys. Automatic mode: three units pass, one gives up (red, its state named); a unit unplugged and plugged in
-again under its link on a new node gets a second row while the device on its old node hears nothing; a reload mid-download shows the same tile; Retry; manual mode and "Flash all waiting";
-a bad image is refused with the image check's words; uploads are taken up to 16 MiB; the CSV export equals the history table; a POST without the
+again under its link on a new node gets a second row while the device on its old node hears nothing; a reload
+mid-download shows the same tile; Retry; manual mode and "Flash all waiting"; a bad image is refused with the image
+check's words; uploads are taken up to 16 MiB; the CSV export equals the history table; /metrics passes promtool's
+check and counts as /api/counts does; the history's copy holds its rows and leaves no file behind; a POST without the
 token to a station bound beyond loopback gets 401.
     run-browser-test.py BIN_DIR"""
 import csv
+import datetime
+import glob
+import hashlib
 import http.client
 import io
 import json
 import os
+import re
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -164,6 +171,7 @@ def main():
         assert [row["outcome"] for row in exported].count("succeeded") == 5, exported
     finally:
         browser.quit()
+    check_scrape_and_copy(url)
 
     # Beyond loopback a token is made; a change without it gets 401 and changes nothing.
     wide = free_port()
@@ -179,6 +187,45 @@ def main():
         assert refused.code == 401, refused.code
     assert json.loads(urllib.request.urlopen(f"http://127.0.0.1:{wide}/api/ports").read())["manual"] is False
     print("ok: the station in the browser")
+
+
+def check_scrape_and_copy(url):
+    """/metrics as Prometheus reads it, against /api/counts and the image; /api/history.sqlite3 against the history."""
+    answer = urllib.request.urlopen(url + "metrics")
+    assert answer.headers["Content-Type"] == "text/plain; version=0.0.4; charset=utf-8", answer.headers
+    text = answer.read().decode()
+    lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+    assert lint.returncode == 0, (lint.stdout, lint.stderr, text)
+    samples = dict(line.rsplit(" ", 1) for line in text.splitlines() if not line.startswith("#"))
+    def by(metric, label):
+        pattern = re.compile(metric + "{" + label + '="(.*)"}')
+        return {m.group(1): float(v) for k, v in samples.items() if (m := pattern.fullmatch(k))}
+    counts = json.loads(urllib.request.urlopen(url + "api/counts").read())
+    rows = json.loads(urllib.request.urlopen(url + "api/history").read())
+    if {row["started"][:10] for row in rows} == {datetime.datetime.now(datetime.timezone.utc).date().isoformat()}:
+        outcomes = by("qbv_station_downloads_total", "outcome")
+        failed = by("qbv_station_failed_downloads_total", "state")
+        assert outcomes["succeeded"] == counts["passed"], (outcomes, counts)
+        assert sum(failed.values()) == counts["failed"] == sum(outcomes.values()) - counts["passed"], (failed, counts)
+        assert failed == {state: float(n) for state, n in counts["failed_by_state"].items()}, (failed, counts)
+        assert float(samples["qbv_station_download_seconds_count"]) == counts["passed"] + counts["failed"], samples
+    else:
+        print("the downloads straddle midnight (UTC): today's counts are not the whole history's; not compared")
+    assert sum(by("qbv_station_ports", "state").values()) == 4, samples
+    with open(f"{WORK}/image.bin", "rb") as image:
+        sha256 = hashlib.sha256(image.read()).hexdigest()
+    assert json.loads(urllib.request.urlopen(url + "api/ports").read())["image"]["sha256"] == sha256
+    assert f'sha256="{sha256}"' in text, text
+
+    answer = urllib.request.urlopen(url + "api/history.sqlite3")
+    assert answer.headers["Content-Type"] == "application/vnd.sqlite3", answer.headers
+    assert "station-history.sqlite3" in answer.headers["Content-Disposition"], answer.headers
+    with open(f"{WORK}/copy.sqlite3", "wb") as copy:
+        copy.write(answer.read())
+    with sqlite3.connect(f"file:{WORK}/copy.sqlite3?mode=ro", uri=True) as copy:
+        copied = copy.execute("SELECT id, outcome, ended FROM downloads ORDER BY id").fetchall()
+    assert copied == sorted((row["id"], row["outcome"], row["ended"]) for row in rows), (copied, rows)
+    until("the copy to be removed", lambda: not glob.glob(f"{WORK}/data/history.sqlite3.copy-*"))
 
 
 def history(url, port):

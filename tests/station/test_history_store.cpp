@@ -1,6 +1,8 @@
 // The station's history against a real SQLite file: rows at start and end, a killed station, filters, CSV, counts.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <cstdlib>
 #include <thread>
 
@@ -14,6 +16,7 @@ using Clock = std::chrono::system_clock;
 using Records = std::vector<std::vector<std::string>>;
 constexpr std::int64_t kMay1st2024 = 1714521600;          // 2024-05-01T00:00:00Z in seconds since 1970
 constexpr int kSecondsPerHour = 3600;
+constexpr std::size_t kWriteVersionByte = 18;           // in an SQLite file's header: 1 rollback journal, 2 WAL
 constexpr const char* kChildFolder = "QBV_HISTORY_KILL";  // set: this process is a station that dies mid-way
 const DownloadStart kStart = {"/dev/serial/by-id/usb-A1B2C3", "/dev/ttyUSB0", "0403:6001 A1B2C3", "fw.bin", 0xE649, "transcripts/1.log"};
 const DownloadEnd kEnd = {"succeeded", "The target file was downloaded successfully", 0xE649, {}, 80, 2, {0, 3}};
@@ -211,4 +214,82 @@ TEST(HistoryStore, APrunedTranscriptIsNamedOnItsRowsWhichStay) {
     for (const HistoryRow& row : s.store->rows({})) pruned.push_back(row.transcriptPruned);
     EXPECT_EQ(pruned, (std::vector<std::optional<std::string>>{"2024-05-04T12:00:00.000Z", std::nullopt,
                                                                "2024-05-04T12:00:00.000Z"}));
+}
+
+TEST(HistoryStore, TotalsCountEveryDayAsTodayCountsOneAndBucketTheSeconds) {
+    struct Download {
+        int day;
+        const char* outcome;  // nullptr: still running
+        std::optional<int> state;
+        int milliseconds;
+    };
+    const Download downloads[] = {
+        {-1, "succeeded", {}, 2000},  // the day before: in the totals, not in today's counts
+        {0, "succeeded", {}, 500},
+        {0, "gave_up", 3, 1000},        // on a bound: in that bound's bucket
+        {0, "port_failed", {}, 1001},   // just past it
+        {0, "port_gone", 6, 60000},
+        {0, "succeeded", {}, 75000},    // past every bound
+        {0, "interrupted", {}, 5000},   // counted by outcome only
+        {0, nullptr, {}, 0},
+    };
+    const std::vector<double> bounds = {1, 10, 60};
+    Station s;
+    int hour = 0;
+    for (const Download& d : downloads) {
+        s.now = at(d.day, hour++);
+        const auto id = s.store->begin(kStart);
+        s.now += std::chrono::milliseconds(d.milliseconds);
+        if (d.outcome) ASSERT_TRUE(s.store->finish(id.value_or(0), ended(d.outcome, d.state)));
+    }
+    const HistoryStore::Totals totals = s.store->totals(bounds);
+    EXPECT_EQ(totals.byOutcome, (std::map<std::string, std::int64_t>{
+                                    {"succeeded", 3}, {"gave_up", 1}, {"port_failed", 1}, {"port_gone", 1},
+                                    {"interrupted", 1}}));
+    EXPECT_EQ(totals.failedByState, (std::map<int, std::int64_t>{{history::kNoState, 1}, {3, 1}, {6, 1}}));
+    EXPECT_EQ(totals.perBucket, (std::vector<std::int64_t>{2, 2, 1, 1}));
+    EXPECT_NEAR(totals.seconds, 2 + 0.5 + 1 + 1.001 + 60 + 75, 1e-9);
+
+    const Counts today = s.store->today();
+    EXPECT_EQ(today.passed, totals.byOutcome.at("succeeded") - 1);
+    const std::map<int, std::int64_t> todayFailed(today.failedByState.begin(), today.failedByState.end());
+    EXPECT_EQ(todayFailed, totals.failedByState);
+}
+
+TEST(HistoryStore, CopyHoldsEveryCommittedRowAndNoneOfAWriteUnderWay) {
+    // Each file's rows as text, read through a connection of the test's own.
+    const auto rowsOf = [](const std::string& path) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        std::vector<std::string> rows;
+        const auto keep = [](void* into, int columns, char** values, char**) {
+            std::string row;
+            for (int c = 0; c < columns; ++c) row += std::string(values[c] ? values[c] : "NULL") + "|";
+            static_cast<std::vector<std::string>*>(into)->push_back(row);
+            return 0;
+        };
+        sqlite3_exec(db, "SELECT * FROM downloads ORDER BY id", keep, &rows, nullptr);
+        sqlite3_close(db);
+        return rows;
+    };
+    Station s;
+    s.addDownloads();  // in the WAL still: a copy of history.sqlite3's file alone would hold none of them
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(s.folder.path.string().append("/history.sqlite3").c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE; INSERT INTO downloads (started, port, identity, image_name, "
+                                   "file_crc, transcript) VALUES ('2024-05-03', 'p', '', '', '', '')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const std::string copy = s.folder / "copy.sqlite3";
+    const bool copied = s.store->backupTo(copy);
+    const auto committed = rowsOf(s.folder / "history.sqlite3");
+    sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    ASSERT_TRUE(copied) << s.store->lastError();
+
+    EXPECT_EQ(committed.size(), s.store->rows({}).size() - 1);  // the write was under way while the copy was made
+    EXPECT_EQ(rowsOf(copy), committed);
+    EXPECT_EQ(readFile(copy).at(kWriteVersionByte), 1);  // one file, with no WAL to be read beside it
+    EXPECT_FALSE(s.store->backupTo(s.folder / "no-such-folder/copy.sqlite3"));
+    EXPECT_NE(s.store->lastError().find("no-such-folder/copy.sqlite3"), std::string::npos);
 }

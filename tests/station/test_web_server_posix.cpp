@@ -11,9 +11,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
 
 #include <httplib.h>
 
+#include "TempFolder.h"
 #include "WebServer.h"
 
 using namespace station;
@@ -26,17 +30,23 @@ constexpr std::chrono::seconds kPatience{3};                // for an answer tha
 constexpr std::size_t kFloodEvents = 640;                   // tile changes thrown at a page that reads nothing
 constexpr std::size_t kFloodMessageBytes = 16 * 1024;       // each; 10 MiB together, more than the sockets hold
 constexpr std::chrono::seconds kBlockedWrite{5};            // what a write to that page would wait before failing
+constexpr std::size_t kCopyBytes = 8 * 1024 * 1024;         // a history copy larger than the sockets hold
+constexpr std::chrono::seconds kDeadline{60};               // for what the server does once the answer is sent
+constexpr std::chrono::milliseconds kLookPeriod{10};
 
 class FakeStation : public StationControl {
 public:
     std::vector<Tile> tileList;
-    ImageInfo image_{"fw-1.bin", 2048, 16, "E649"};
+    ImageInfo image_{"fw-1.bin", 2048, 16, "E649", ""};
     std::atomic<bool> manual_{false};
     TileListener listener;
     std::atomic<int> startAllCalls{0};
     std::vector<std::string> started, retried;
     std::atomic<int> replaceCalls{0};
     std::string replacedName, replacedBytes, refusal;
+    TempFolder folder;
+    const std::string copyPath = folder / "history-copy";
+    std::string copyBytes;  // what copyHistory writes there; "" for a copy that cannot be made
 
     FakeStation() {
         Tile waiting;
@@ -71,6 +81,13 @@ public:
     nlohmann::json history(const HistoryQuery&) const override { return nlohmann::json::array(); }
     std::string historyCsv(const HistoryQuery&) const override { return "id\r\n"; }
     nlohmann::json todayCounts() const override { return {{"passed", 0}}; }
+    MetricFigures metricFigures() const override { return {}; }
+    std::optional<std::string> copyHistory(std::string& why) const override {
+        if (copyBytes.empty()) why = "disk full";
+        if (copyBytes.empty()) return std::nullopt;
+        writeFile(copyPath, copyBytes);
+        return copyPath;
+    }
 };
 
 // A connected socket with the request's bytes sent; -1 when the server is not there.
@@ -95,6 +112,13 @@ std::string readSome(int fd, std::chrono::milliseconds wait) {
     if (poll(&ready, 1, static_cast<int>(wait.count())) != 1) return "";
     const ssize_t n = read(fd, buffer, sizeof buffer);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+}
+
+// Looks until the condition holds or the deadline passes; whether it held.
+bool within(std::chrono::seconds deadline, const std::function<bool()>& holds) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!holds() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(kLookPeriod);
+    return holds();
 }
 
 class Web : public ::testing::Test {
@@ -194,4 +218,35 @@ TEST_F(Web, APageThatReadsNothingNeverHoldsTheStation) {
     EXPECT_LT(std::chrono::steady_clock::now() - begun, kBlockedWrite / 2);
     EXPECT_EQ(client().Get("/api/ports")->status, 200);
     close(fd);
+}
+
+TEST_F(Web, HistoryCopyIsSentAndRemovedAlsoWhenThePageLeavesEarly) {
+    fake.copyBytes.resize(kCopyBytes);
+    for (std::size_t i = 0; i < kCopyBytes; ++i) fake.copyBytes[i] = static_cast<char>(i * 7 / 3);
+    const std::pair<const char*, std::function<void()>> readers[] = {
+        {"read whole",
+         [&] {
+             const auto answer = client().Get("/api/history.sqlite3");
+             ASSERT_TRUE(answer);
+             EXPECT_EQ(answer->get_header_value("Content-Type"), "application/vnd.sqlite3");
+             EXPECT_EQ(answer->get_header_value("Content-Disposition"),
+                       "attachment; filename=\"station-history.sqlite3\"");
+             EXPECT_TRUE(answer->body == fake.copyBytes);
+         }},
+        {"left after the first bytes",
+         [&] {
+             const int fd = sendRaw(server->port(), "GET /api/history.sqlite3 HTTP/1.1\r\nHost: x\r\n\r\n");
+             ASSERT_GE(fd, 0);
+             EXPECT_EQ(readSome(fd, kPatience).rfind("HTTP/1.1 200", 0), 0u);
+             close(fd);
+         }},
+    };
+    for (const auto& [how, read] : readers) {
+        read();
+        EXPECT_TRUE(within(kDeadline, [&] { return !std::filesystem::exists(fake.copyPath); })) << how;
+    }
+    fake.copyBytes.clear();
+    const auto refused = client().Get("/api/history.sqlite3");
+    EXPECT_EQ(refused->status, 500);
+    EXPECT_EQ(refused->body, "the history could not be copied: disk full");
 }

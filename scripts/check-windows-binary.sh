@@ -5,7 +5,7 @@ set -u
 OBJDUMP="$1"
 FILE="$2"
 shift 2
-SYSTEM_DLLS="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll advapi32.dll setupapi.dll msvcrt.dll"
+SYSTEM_DLLS="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll advapi32.dll setupapi.dll msvcrt.dll bcrypt.dll"
 status=0
 
 dump="$("$OBJDUMP" -p "$FILE")" || { echo "cannot read $FILE"; exit 1; }

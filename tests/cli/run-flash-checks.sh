@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# qbv-flash.exe under Wine: the port list from the registry (for people and as JSON lines), a download into one unit
-# (COM1), then into two at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line
+# qbv-flash.exe under Wine: the port list from the registry (for people and as JSON lines), the image's SHA-256 and
+# the release checks this build has, a download into one unit (COM1), then into two at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line
 # per unit, and each unit's memory must equal the image.
 #   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE
 set -u
@@ -41,7 +41,21 @@ listed = {(port.get("port"), port.get("device")) for port in map(json.loads, sys
 missing = [com for com in sys.argv[1].upper().split() if (com, com) not in listed]
 sys.exit(f"mapped but not listed: {missing}" if missing else None)' "$QBV_MAPPED_PORTS" ||
     { echo "FAIL: --list-ports --json"; status=1; }
-flash_into "COM1" -p COM1
+# The image's SHA-256 through the system's cryptography equals sha256sum's; another expected one, or a release key
+# (this build checks no signature), is refused with exit 2.
+digest="$(sha256sum "$folder/image.bin" | cut -d' ' -f1)"
+"$QBV_WINE" "$EXE" --check "$(winepath -w "$folder/image.bin")" 2>/dev/null | tr -d '\r' | grep -qx "SHA-256:$digest" ||
+    { echo "FAIL: --check does not print the image's SHA-256 $digest"; status=1; }
+refused() {  # refused WORDS ARGUMENT...: exit 2 and the words on stderr
+    local words="$1"
+    shift
+    "$QBV_WINE" "$EXE" "$@" "$(winepath -w "$folder/image.bin")" >/dev/null 2>"$folder/err"
+    local code=$?
+    [ $code -eq 2 ] && grep -qF "$words" "$folder/err" || { echo "FAIL: $* gave $code: $(cat "$folder/err")"; status=1; }
+}
+refused "its SHA-256 is $digest, expected ${digest//?/0}" --expected-sha256 "${digest//?/0}" -p COM1
+refused "this Windows build cannot check signatures" --release-key "$(winepath -w "$folder/image.bin")" -p COM1
+flash_into "COM1" -p COM1 --expected-sha256 "$digest"
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
 [ $status -eq 0 ] && echo "ok: port list, one unit and two at once"
 exit $status

@@ -46,9 +46,12 @@ struct AddedColumn {
     const char* name;
     const char* definition;
 };
-constexpr std::array<AddedColumn, 2> kAddedColumns = {{
+constexpr std::array<AddedColumn, 5> kAddedColumns = {{
     {"device", "TEXT NOT NULL DEFAULT ''"},  // the device the port's name led to when the download began
     {"transcript_pruned", "TEXT"},           // when the transcript was deleted to keep the disk within its limits
+    {"sha256", "TEXT NOT NULL DEFAULT ''"},  // the image's SHA-256
+    {"key_id", "TEXT NOT NULL DEFAULT ''"},  // the release key that signed it, '' when unsigned
+    {"trusted_comment", "TEXT NOT NULL DEFAULT ''"},
 }};
 
 // :now is the clock in milliseconds since 1970; SQLite writes it as UTC ISO-8601 with milliseconds.
@@ -58,8 +61,9 @@ constexpr std::array<AddedColumn, 2> kAddedColumns = {{
 constexpr const char* kCompleteInterrupted =
     "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message WHERE ended IS NULL";
 constexpr const char* kBegin =
-    "INSERT INTO downloads (started, port, device, identity, image_name, file_crc, transcript) "
-    "VALUES (" QBV_NOW_TEXT ", :port, :device, :identity, :image_name, :file_crc, :transcript)";
+    "INSERT INTO downloads (started, port, device, identity, image_name, file_crc, transcript, sha256, key_id, "
+    "trusted_comment) VALUES (" QBV_NOW_TEXT ", :port, :device, :identity, :image_name, :file_crc, :transcript, "
+    ":sha256, :key_id, :trusted_comment)";
 constexpr const char* kFinish =
     "UPDATE downloads SET ended = " QBV_NOW_TEXT ", outcome = :outcome, message = :message, unit_crc = :unit_crc, "
     "state = :state, blocks_sent = :blocks_sent, blocks_skipped = :blocks_skipped, retries = :retries "
@@ -69,7 +73,7 @@ constexpr const char* kMarkPruned =
     "AND transcript_pruned IS NULL";
 constexpr const char* kRows =
     "SELECT id, started, ended, port, device, identity, image_name, file_crc, unit_crc, outcome, message, state, blocks_sent, "
-    "blocks_skipped, retries, transcript, transcript_pruned FROM downloads "
+    "blocks_skipped, retries, transcript, transcript_pruned, sha256, key_id, trusted_comment FROM downloads "
     "WHERE (:day IS NULL OR (started >= :day AND started < date(:day, '+1 day'))) "
     "AND (:port IS NULL OR port = :port) AND (:outcome IS NULL OR outcome = :outcome) "
     "ORDER BY started DESC, id DESC";
@@ -81,10 +85,10 @@ constexpr const char* kToday =
 #undef QBV_TODAY
 
 // kRows' columns, in its order: the CSV header and toJson's names.
-constexpr std::array<const char*, 17> kColumns = {
-    "id",          "started",        "ended",   "port",      "device",           "identity",
-    "image_name",  "file_crc",       "unit_crc", "outcome",  "message",          "state",
-    "blocks_sent", "blocks_skipped", "retries", "transcript", "transcript_pruned"};
+constexpr std::array<const char*, 20> kColumns = {
+    "id",          "started",        "ended",    "port",       "device",            "identity", "image_name",
+    "file_crc",    "unit_crc",       "outcome",  "message",    "state",             "blocks_sent",
+    "blocks_skipped", "retries",     "transcript", "transcript_pruned", "sha256",   "key_id",   "trusted_comment"};
 
 struct Finalize {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -134,6 +138,9 @@ HistoryRow rowAt(sqlite3_stmt* s) {
     row.retries = textAt(s, c++);
     row.transcript = textAt(s, c++);
     row.transcriptPruned = optionalTextAt(s, c++);
+    row.sha256 = textAt(s, c++);
+    row.keyId = textAt(s, c++);
+    row.trustedComment = textAt(s, c++);
     return row;
 }
 
@@ -264,6 +271,9 @@ std::optional<std::int64_t> HistoryStore::begin(const DownloadStart& start) {
     setParam(s.get(), ":image_name", start.imageName);
     setParam(s.get(), ":file_crc", hexWord(start.fileCrc));
     setParam(s.get(), ":transcript", start.transcript);
+    setParam(s.get(), ":sha256", start.sha256);
+    setParam(s.get(), ":key_id", start.keyId);
+    setParam(s.get(), ":trusted_comment", start.trustedComment);
     if (!impl_->run(s)) return std::nullopt;
     return sqlite3_last_insert_rowid(impl_->db);
 }
@@ -363,7 +373,10 @@ nlohmann::json toJson(const HistoryRow& row) {
             {"blocks_skipped", row.blocksSkipped},
             {"retries", retries},
             {"transcript", row.transcript},
-            {"transcript_pruned", orNull(row.transcriptPruned)}};
+            {"transcript_pruned", orNull(row.transcriptPruned)},
+            {"sha256", row.sha256},
+            {"key_id", row.keyId},
+            {"trusted_comment", row.trustedComment}};
 }
 
 namespace {

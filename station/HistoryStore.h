@@ -30,6 +30,9 @@ struct DownloadStart {
     std::string imageName;
     std::uint16_t fileCrc = 0;
     std::string transcript;  // the transcript file, relative to the data folder
+    std::string sha256;          // the image's, 64 lower-case hex digits
+    std::string keyId;           // its signer's release key, "" when unsigned
+    std::string trustedComment;  // its signature's trusted comment
 };
 
 // What is known when it ends.
@@ -63,6 +66,9 @@ struct HistoryRow {
     std::string retries;                 // JSON object, "1".."9" -> repetitions; "{}" until the end
     std::string transcript;
     std::optional<std::string> transcriptPruned;  // when the transcript was deleted; none while it is kept
+    std::string sha256;
+    std::string keyId;
+    std::string trustedComment;
 };
 
 // Every criterion is optional; a row must meet each one given.

@@ -115,28 +115,42 @@ void Station::wait(std::chrono::milliseconds period) {
     wake_.wait_for(lock, period, [this] { return stop_.load(); });
 }
 
-std::string Station::loadImage(const std::string& path) {
+std::string Station::loadImage(const std::string& path, const std::string& signaturePath) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return imageProblemText(ImageLoadStatus::OpenError);
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    return takeImage(path, bytes);
+    const std::string signatureFile = signaturePath.empty() ? path + trust::kSignatureSuffix : signaturePath;
+    std::optional<std::string> signature;
+    std::error_code absent;
+    if (!settings_.releaseKeys.empty() && fs::exists(signatureFile, absent)) {
+        std::string why;
+        signature = trust::readTextFile(signatureFile, why);
+        if (!signature) return signatureFile + ": unreadable signature: " + why;
+    }
+    return takeImage(path, bytes, signature, fs::path(signatureFile).filename().string());
 }
 
-std::string Station::replaceImage(const std::string& name, const std::string& bytes) {
+std::string Station::replaceImage(const std::string& name, const std::string& bytes,
+                                  const std::optional<std::string>& signature) {
     for (const Tile& tile : tiles()) {
         if (tile.state == "flashing") return "a download is running";
     }
-    return takeImage(name, bytes);
+    return takeImage(name, bytes, signature, fs::path(name).filename().string() + trust::kSignatureSuffix);
 }
 
-std::string Station::takeImage(const std::string& name, const std::string& bytes) {
-    auto image = std::make_shared<ImageLoad>(
-        checkImage(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+std::string Station::takeImage(const std::string& name, const std::string& bytes,
+                               const std::optional<std::string>& signature, const std::string& signatureName) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    auto image = std::make_shared<ImageLoad>(checkImage(data, bytes.size()));
     if (image->status != ImageLoadStatus::Ok) return imageProblemText(image->status);
     if (settings_.expectedFileCrc && image->fileCrc != *settings_.expectedFileCrc) {
         return "the image's FILE-CRC is " + hexWord(image->fileCrc) + ", expected " +
                hexWord(*settings_.expectedFileCrc);
     }
+    std::string refused;
+    std::optional<trust::ReleaseFacts> release =
+        trust::checkRelease(data, bytes.size(), signature, signatureName, {settings_.releaseKeys, ""}, refused);
+    if (!release) return refused;
     const fs::path folder = fs::path(settings_.dataFolder) / kImagesFolder;
     const std::string fileName = safeName(name);
     // Written beside its place and renamed once whole: a full disk leaves no half image behind.
@@ -155,11 +169,10 @@ std::string Station::takeImage(const std::string& name, const std::string& bytes
         fs::remove(partial, ignored);
         return "the image cannot be kept in " + folder.string() + ": " + error.message();
     }
-    std::string sha256 = trust::sha256Hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     std::lock_guard<std::mutex> lock(mutex_);
     image_ = std::move(image);
     imageName_ = fileName;
-    imageSha256_ = std::move(sha256);
+    imageRelease_ = std::move(*release);
     return "";
 }
 
@@ -230,7 +243,11 @@ std::vector<Tile> Station::tiles() const {
 ImageInfo Station::image() const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!image_) return {};
-    return {imageName_, image_->imageSize, image_->blockCount, hexWord(image_->fileCrc), imageSha256_};
+    const std::optional<trust::Signer>& signer = imageRelease_.signer;
+    return {imageName_,          image_->imageSize,
+            image_->blockCount,  hexWord(image_->fileCrc),
+            imageRelease_.sha256, !settings_.releaseKeys.empty(),
+            signer ? signer->keyId : "", signer ? signer->trustedComment : ""};
 }
 
 void Station::onTileChanged(TileListener listener) {
@@ -338,8 +355,14 @@ std::int64_t Station::downloadStarted(const Tile& tile, std::string& transcriptP
     std::error_code error;
     fs::create_directories(fs::path(settings_.dataFolder) / kTranscriptsFolder, error);
     transcriptPath = (fs::path(settings_.dataFolder) / transcript).string();
+    const ImageInfo shown = image();
+    DownloadStart start;
+    start.port = tile.port, start.device = tile.device, start.identity = tile.identity;
+    start.imageName = shown.name;
     const std::shared_ptr<const ImageLoad> loaded = currentImage();
-    DownloadStart start{tile.port, tile.device, tile.identity, imageName(), loaded ? loaded->fileCrc : std::uint16_t{0}, transcript};
+    start.fileCrc = loaded ? loaded->fileCrc : std::uint16_t{0};
+    start.transcript = transcript;
+    start.sha256 = shown.sha256, start.keyId = shown.keyId, start.trustedComment = shown.trustedComment;
     const std::optional<std::int64_t> record = history_.begin(start);
     if (!record) say(tile.port + ": the download's row could not be written: " + history_.lastError());
     return record.value_or(0);

@@ -17,6 +17,7 @@
 #include "HistoryStore.h"
 #include "PortLoop.h"
 #include "StationControl.h"
+#include "ReleaseCheck.h"
 #include "TranscriptKeeper.h"
 
 namespace station {
@@ -31,6 +32,7 @@ struct StationSettings {
     std::string dataFolder;
     KeepLimits keep;  // the transcripts kept
     std::function<void(const std::string&)> say;  // a line for the log (a record that could not be written)
+    std::vector<trust::PublicKey> releaseKeys;     // none: any image whose check bytes add up; else only signed ones
 };
 
 class Station : public StationControl, public PortHost {
@@ -40,8 +42,9 @@ public:
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // The image of the command line, copied into the data folder; "" when taken, else why not.
-    std::string loadImage(const std::string& path);
+    // The image of the command line, copied into the data folder, with its signature file (IMAGE.minisig unless
+    // given) when release keys are configured; "" when taken, else why not.
+    std::string loadImage(const std::string& path, const std::string& signaturePath = std::string());
     // Named ports and every port the globs match now: each new one gets its tile and its loop.
     void rescan();
     // Rescans every few seconds until stop().
@@ -60,7 +63,8 @@ public:
     bool start(const std::string& id) override;
     bool retry(const std::string& id) override;
     int startAll() override;
-    std::string replaceImage(const std::string& name, const std::string& bytes) override;
+    std::string replaceImage(const std::string& name, const std::string& bytes,
+                             const std::optional<std::string>& signature) override;
     std::uint64_t largestImageBytes() const override;
     nlohmann::json history(const HistoryQuery& query) const override;
     std::string historyCsv(const HistoryQuery& query) const override;
@@ -78,7 +82,8 @@ private:
     std::string downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) override;
     void tileChanged(const Tile& tile) override;
 
-    std::string takeImage(const std::string& name, const std::string& bytes);
+    std::string takeImage(const std::string& name, const std::string& bytes, const std::optional<std::string>& signature,
+                          const std::string& signatureName);
     Port* find(const std::string& id) const;
     void wait(std::chrono::milliseconds period);
     void keepTranscripts();  // prunes what exceeds the limits, and says so in the history
@@ -98,7 +103,7 @@ private:
     std::vector<std::unique_ptr<Port>> ports_;
     std::shared_ptr<const ImageLoad> image_;
     std::string imageName_;
-    std::string imageSha256_;  // of the image's bytes, made once when it is taken
+    trust::ReleaseFacts imageRelease_;  // its SHA-256 and signer, made once when it is taken
     TileListener listener_;
 };
 }  // namespace station

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ struct ImageInfo {
     std::uint32_t blocks = 0;
     std::string fileCrc;
     std::string sha256;  // 64 lower-case hex digits
+    bool signatureRequired = false;  // release keys are configured: every image carries a checked signature
+    std::string keyId;               // the signer's key id, "" when unsigned
+    std::string trustedComment;      // the signature's trusted comment
 };
 
 // Filters of the history; "" for none.
@@ -70,7 +74,9 @@ public:
     virtual int startAll() = 0;
     // A new image, checked at once: "" when taken, else why not (the image check's words, another FILE-CRC than
     // the expected one, or a download running).
-    virtual std::string replaceImage(const std::string& name, const std::string& bytes) = 0;
+    // `signature` is the text of its .minisig file, nullopt when none came with it.
+    virtual std::string replaceImage(const std::string& name, const std::string& bytes,
+                                     const std::optional<std::string>& signature) = 0;
     // The largest upload worth reading: the largest valid image.
     virtual std::uint64_t largestImageBytes() const = 0;
 

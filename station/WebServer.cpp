@@ -10,6 +10,7 @@
 #include <fstream>
 #include <regex>
 
+#include "ReleaseSignature.h"
 #include "WebEvents.h"
 #include "WebPage.h"
 
@@ -39,6 +40,7 @@ constexpr int kEventRetryMs = 2000;                 // how soon a page's EventSo
 constexpr const char* kTokenHeader = "X-Station-Token";
 constexpr const char* kTokenField = "token";
 constexpr const char* kImageNameHeader = "X-Image-Name";
+constexpr const char* kImageSignatureHeader = "X-Image-Signature";  // the .minisig file's text in base64
 constexpr const char* kImagePath = "/api/image";
 constexpr const char* kJson = "application/json";
 constexpr const char* kText = "text/plain; charset=utf-8";
@@ -76,7 +78,10 @@ nlohmann::json imageJson(const ImageInfo& image) {
             {"bytes", image.bytes},
             {"blocks", image.blocks},
             {"file_crc", image.fileCrc},
-            {"sha256", image.sha256}};
+            {"sha256", image.sha256},
+            {"signature_required", image.signatureRequired},
+            {"key_id", image.keyId},
+            {"trusted_comment", image.trustedComment}};
 }
 
 std::string sseEvent(const char* name, const std::string& data) {
@@ -187,13 +192,15 @@ std::optional<Tile> findTile(const StationControl& control, const std::string& i
 }
 }  // namespace
 
-WebServer::WebServer(StationControl& control, std::string address, int port, std::string token)
+WebServer::WebServer(StationControl& control, std::string address, int port, std::string token, const TlsFiles& tls)
     : control_(control),
       address_(std::move(address)),
       requestedPort_(port),
       token_(std::move(token)),
       events_(WebEvents::create(kMaxEventStreams, kMaxQueuedEvents)),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(tls.certificate.empty()
+                  ? std::make_unique<httplib::Server>()
+                  : std::make_unique<httplib::SSLServer>(tls.certificate.c_str(), tls.key.c_str())) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
     server_->set_keep_alive_timeout(kIdleConnectionSeconds);
     server_->set_payload_max_length(std::max<std::uint64_t>(kFormBytesMax, control_.largestImageBytes()));
@@ -220,6 +227,7 @@ WebServer::WebServer(StationControl& control, std::string address, int port, std
 WebServer::~WebServer() { stop(); }
 
 std::string WebServer::start() {
+    if (!server_->is_valid()) return "cannot serve over TLS: the certificate or its key cannot be read, or they differ";
     boundPort_ = requestedPort_ == 0 ? server_->bind_to_any_port(address_)
                                      : (server_->bind_to_port(address_, requestedPort_) ? requestedPort_ : -1);
     if (boundPort_ <= 0) {
@@ -355,7 +363,12 @@ void WebServer::routeImage() {
         return refusal->status;
     });
     routePost(kImagePath, [this](const Request& request, Response& response) {
-        const std::string refused = control_.replaceImage(imageNameOf(request), request.body);
+        std::optional<std::string> signature;
+        if (request.has_header(kImageSignatureHeader)) {
+            signature = trust::decodeBase64Text(request.get_header_value(kImageSignatureHeader));
+            if (!signature) return replyWords(response, kBadRequest, "the X-Image-Signature header is not base64");
+        }
+        const std::string refused = control_.replaceImage(imageNameOf(request), request.body, signature);
         if (!refused.empty()) return replyWords(response, kUnprocessable, refused);
         replyJson(response, imageJson(control_.image()));
     });

@@ -21,6 +21,11 @@ namespace station {
 
 class WebEvents;
 
+struct TlsFiles {
+    std::string certificate;  // PEM; "" for plain HTTP
+    std::string key;
+};
+
 constexpr const char* kDefaultListenAddress = "127.0.0.1";
 constexpr std::chrono::seconds kEventKeepAlive{15};  // a comment line on an idle event stream
 constexpr std::size_t kMaxEventStreams = 16;         // open pages at once; one more is answered 503
@@ -28,8 +33,9 @@ constexpr std::size_t kMaxQueuedEvents = 256;        // per stream; past it the 
 
 class WebServer {
 public:
-    // Serves on address:port (port 0: any free one) once started. With a token, every POST must carry it.
-    WebServer(StationControl& control, std::string address, int port, std::string token);
+    // Serves on address:port (port 0: any free one) once started. With a token, every POST must carry it. With a
+    // certificate and its key (PEM files), over TLS only.
+    WebServer(StationControl& control, std::string address, int port, std::string token, const TlsFiles& tls = {});
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;

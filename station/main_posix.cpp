@@ -12,6 +12,7 @@
 #include "DataFolder_posix.h"
 #include "PortList.h"
 #include "PortListing.h"
+#include "ReleaseCheck.h"
 #include "Station.h"
 #include "TextCodec.h"
 #include "WebServer.h"
@@ -30,6 +31,8 @@ struct Options {
     unsigned stopGraceSeconds = kDefaultStopGraceSeconds;
     unsigned keepDays = station::kDefaultKeepDays;
     std::uint64_t keepMegabytes = station::kDefaultKeepMegabytes;
+    std::vector<std::string> releaseKeys;
+    std::string signature, tlsCertificate, tlsKey;
 };
 
 void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
@@ -81,8 +84,11 @@ int serve(const Options& o) {
         }
         settings.expectedFileCrc = static_cast<std::uint16_t>(expected);
     }
+    std::optional<std::vector<trust::PublicKey>> keys = trust::loadKeys(o.releaseKeys, why);
+    if (!keys) return say(why), kExitBadImage;
+    settings.releaseKeys = std::move(*keys);
     station::Station st(settings, *history);
-    const std::string imageProblem = st.loadImage(o.image);
+    const std::string imageProblem = st.loadImage(o.image, o.signature);
     if (!imageProblem.empty()) return say(o.image + ": " + imageProblem), kExitBadImage;
 
     const std::size_t colon = o.listen.rfind(':');
@@ -90,10 +96,14 @@ int serve(const Options& o) {
     const int port = colon == std::string::npos ? 8377 : std::atoi(o.listen.c_str() + colon + 1);
     std::string token = o.token;
     if (token.empty() && station::needsToken(address)) token = newToken();
-    station::WebServer web(st, address, port, token);
+    station::WebServer web(st, address, port, token, {o.tlsCertificate, o.tlsKey});
     const std::string listening = web.start();
     if (!listening.empty()) return say(listening), kExitRefused;
-    std::printf("%s: http://%s:%d/%s\n", kProgram, address.c_str(), web.port(),
+    const bool tls = !o.tlsCertificate.empty();
+    if (!tls && station::needsToken(address)) {
+        say("the page is served beyond loopback without TLS: its token travels in clear (give --tls-cert and --tls-key)");
+    }
+    std::printf("%s: %s://%s:%d/%s\n", kProgram, tls ? "https" : "http", address.c_str(), web.port(),
                 token.empty() ? "" : ("#token=" + token).c_str());
     std::fflush(stdout);
 
@@ -129,12 +139,26 @@ int main(int argc, char** argv) {
     app.add_option("--keep-days", o.keepDays, "Transcripts older than this many days are deleted (default 90)");
     app.add_option("--keep-mb", o.keepMegabytes,
                    "The oldest transcripts are deleted while all of them take more than this many MiB (default 1024)");
+    app.add_option("--release-key", o.releaseKeys,
+                   "A release manager's minisign public key: every image, the first one and each one dropped on the "
+                   "page, must carry a valid signature by it (or by another --release-key); repeatable")
+        ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
+    app.add_option("--signature", o.signature, "The --image's signature (default: IMAGE.minisig)");
+    auto* certificate = app.add_option("--tls-cert", o.tlsCertificate, "Serve the page over TLS with this certificate "
+                                                                       "(PEM)");
+    auto* key = app.add_option("--tls-key", o.tlsKey, "The TLS certificate's private key (PEM)");
+    certificate->needs(key);
+    key->needs(certificate);
     app.add_option("--token", o.token, "The token every change must carry (made and printed when another address "
                                        "than loopback needs one)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
+    }
+    if (!o.signature.empty() && o.releaseKeys.empty()) {
+        say("--signature needs a --release-key to check it against");
+        return kExitUsage;
     }
     if (o.ports.empty() && o.matches.empty()) {
         say("name the units' ports with --port or --match (another serial device must never get the unit's frames); "

@@ -54,6 +54,7 @@ constexpr const char* kNoSignatures =
 }  // namespace
 
 std::string keyIdText(const KeyId&) { return ""; }
+std::optional<std::string> decodeBase64Text(const std::string&) { return std::nullopt; }
 std::optional<PublicKey> readPublicKey(const std::string&, std::string& why) { return why = kNoSignatures, std::nullopt; }
 std::optional<Signature> readSignature(const std::string&, std::string& why) { return why = kNoSignatures, std::nullopt; }
 std::optional<Signer> verify(const std::uint8_t*, std::size_t, const Signature&, const std::vector<PublicKey>&,

@@ -56,6 +56,19 @@ bool ready() {
 }
 }  // namespace
 
+std::optional<std::string> decodeBase64Text(const std::string& text) {
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(), nullptr,
+                          &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    out.resize(length);
+    return out;
+}
+
 std::string keyIdText(const KeyId& id) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string text;

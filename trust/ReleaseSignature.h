@@ -31,6 +31,9 @@ struct Signature {
     std::array<std::uint8_t, kSignatureBytes> commentSignature{};  // over the signature and the trusted comment
 };
 
+// Standard base64 (with "=" fill) decoded, nullopt for anything else: how a signature file travels in a header.
+std::optional<std::string> decodeBase64Text(const std::string& text);
+
 // The key id as minisign prints it: 16 upper-case hex digits ("143C1CF192D4B1FF").
 std::string keyIdText(const KeyId& id);
 

@@ -105,6 +105,9 @@
     $("image-bytes").textContent = image.bytes.toLocaleString("en");
     $("image-blocks").textContent = image.blocks;
     $("image-crc").textContent = image.file_crc || "----";
+    const signature = $("image-signature");
+    signature.textContent = image.key_id ? `signed by key ${image.key_id}: ${image.trusted_comment}` : "unsigned";
+    signature.className = `signature ${image.key_id ? "signed" : "unsigned"}`;
   }
 
   function renderMode(manual) {
@@ -158,7 +161,14 @@
 
   // ---- the image upload: a file dropped on the page or picked
 
-  async function upload(file) {
+  // An image and, when one is among the files, its signature (the file whose name ends in .minisig).
+  async function upload(files) {
+    const signatureFile = files.find((f) => f.name.toLowerCase().endsWith(".minisig"));
+    const file = files.find((f) => f !== signatureFile);
+    if (!file) {
+      station.notice("no image among the files: drop the image with its .minisig", "error");
+      return;
+    }
     if (view.largestImageBytes && file.size > view.largestImageBytes) {
       station.notice(`${file.name} has ${file.size} bytes, more than the largest image (${view.largestImageBytes})`,
                      "error");
@@ -166,9 +176,9 @@
     }
     station.notice(`loading ${file.name}…`);
     try {
-      const image = await station.post("api/image", file, {
-        "X-Image-Name": encodeURIComponent(file.name), "Content-Type": "application/octet-stream",
-      });
+      const headers = { "X-Image-Name": encodeURIComponent(file.name), "Content-Type": "application/octet-stream" };
+      if (signatureFile) headers["X-Image-Signature"] = btoa(await signatureFile.text());
+      const image = await station.post("api/image", file, headers);
       renderImage(image);
       station.notice(`image ${image.name} loaded: FILE-CRC ${image.file_crc}`);
     } catch (e) {
@@ -189,10 +199,10 @@
       if (!carriesFile(e)) return;
       e.preventDefault();
       hint.hidden = true;
-      if (e.dataTransfer.files.length) upload(e.dataTransfer.files[0]);
+      if (e.dataTransfer.files.length) upload([...e.dataTransfer.files]);
     });
     $("image-file").addEventListener("change", (e) => {
-      if (e.target.files.length) upload(e.target.files[0]);
+      if (e.target.files.length) upload([...e.target.files]);
       e.target.value = "";
     });
   }

@@ -75,6 +75,14 @@ def upload_status(port, path, claimed_bytes=None):
     return status
 
 
+def new_browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+        options.add_argument(argument)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
 def tile(browser, port_id):
     return browser.find_element(By.CSS_SELECTOR, f'[data-port-id="{port_id}"]')
 
@@ -97,11 +105,7 @@ def main():
     url = f"http://127.0.0.1:{port}/"
     until("the station to listen", lambda: urllib.request.urlopen(url + "api/ports").status == 200)
 
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
-        options.add_argument(argument)
-    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    browser = new_browser()
     try:
         browser.get(url)
         states = lambda: [state(browser, f"p{i}") for i in range(1, 5)]  # noqa: E731
@@ -110,6 +114,8 @@ def main():
         assert "(state 3)" in tile(browser, "p4").text, tile(browser, "p4").text
         image = json.loads(urllib.request.urlopen(url + "api/ports").read())["image"]
         assert image["file_crc"] in browser.find_element(By.ID, "image-crc").text, image
+        signature = browser.find_element(By.ID, "image-signature")
+        assert signature.get_attribute("textContent") == "unsigned" and "unsigned" in signature.get_attribute("class")
 
         # Unplugged; another device takes its old node; a slow unit comes back under the link, on a new node: the
         # station follows the link, the other device hears nothing. A reload mid-download shows it flashing still.
@@ -172,12 +178,16 @@ def main():
     finally:
         browser.quit()
     check_scrape_and_copy(url)
+    check_signed_releases()
+    check_tls()
 
-    # Beyond loopback a token is made; a change without it gets 401 and changes nothing.
+    # Beyond loopback without TLS: a warning that the token travels in clear; a token is made; a change without it
+    # gets 401 and changes nothing.
     wide = free_port()
     guarded = start(f"{BIN}/qbv-station", "--image", f"{WORK}/image.bin", "--data", f"{WORK}/wide",
                     "--listen", f"0.0.0.0:{wide}", "--match", "no-such-adapter")
-    printed = guarded.stdout.readline()
+    warned, printed = guarded.stdout.readline(), guarded.stdout.readline()
+    assert "without TLS: its token travels in clear" in warned, warned
     assert "#token=" in printed, printed
     request = urllib.request.Request(f"http://127.0.0.1:{wide}/api/mode", data=b"manual=true", method="POST")
     try:
@@ -187,6 +197,75 @@ def main():
         assert refused.code == 401, refused.code
     assert json.loads(urllib.request.urlopen(f"http://127.0.0.1:{wide}/api/ports").read())["manual"] is False
     print("ok: the station in the browser")
+
+
+def check_signed_releases():
+    """A station with a release key: the signed start image named in the header; a signed pair picked on the page is
+    taken, an unsigned image and a pair whose image was altered are refused with qbv-flash's words."""
+    def minisign(*arguments):
+        subprocess.run(["minisign", *arguments], check=True, capture_output=True)
+    minisign("-G", "-W", "-p", f"{WORK}/release.pub", "-s", f"{WORK}/release.key")
+    for name, size in (("first.bin", 5000), ("second.bin", 6000)):
+        subprocess.run([f"{BIN}/make-sample-image", f"{WORK}/{name}", str(size), "3"], check=True, capture_output=True)
+        minisign("-S", "-s", f"{WORK}/release.key", "-m", f"{WORK}/{name}", "-t", f"{name} for line 3")
+    original = open(f"{WORK}/second.bin", "rb").read()
+    with open(f"{WORK}/altered.bin", "wb") as altered:  # one byte changed, its check bytes made to fit again
+        altered.write(refit_check_bytes(original[:100] + bytes([original[100] ^ 1]) + original[101:]))
+    shutil.copy(f"{WORK}/second.bin.minisig", f"{WORK}/altered.bin.minisig")
+    key_id = open(f"{WORK}/release.pub").readline().split()[-1]
+
+    port = free_port()
+    start(f"{BIN}/qbv-station", "--image", f"{WORK}/first.bin", "--release-key", f"{WORK}/release.pub",
+          "--data", f"{WORK}/signed", "--listen", f"127.0.0.1:{port}", "--match", "no-such-adapter")
+    url = f"http://127.0.0.1:{port}/"
+    until("the signed station to listen", lambda: urllib.request.urlopen(url + "api/ports").status == 200)
+    browser = new_browser()
+    try:
+        browser.get(url)
+        signature = browser.find_element(By.ID, "image-signature")
+        until(lambda: f"the signer in the header; it says {signature.get_attribute('textContent')!r}",
+              lambda: signature.get_attribute("textContent") == f"signed by key {key_id}: first.bin for line 3")
+        notice = browser.find_element(By.ID, "notice")
+        for files, words in (([f"{WORK}/second.bin", f"{WORK}/second.bin.minisig"], "image second.bin loaded"),
+                             ([f"{WORK}/image.bin"], "no signature (image.bin.minisig): only a signed release"),
+                             ([f"{WORK}/altered.bin", f"{WORK}/altered.bin.minisig"],
+                              "the signature does not match the image")):
+            browser.find_element(By.ID, "image-file").send_keys("\n".join(files))
+            until(lambda: f"{words!r}; the notice says {notice.get_attribute('textContent')!r}",
+                  lambda: words in notice.get_attribute("textContent"))
+        assert signature.get_attribute("textContent") == f"signed by key {key_id}: second.bin for line 3"
+    finally:
+        browser.quit()
+
+
+def refit_check_bytes(image):
+    """The image with its last two bytes set to the CRC of the rest, as an attacker would: the image check passes."""
+    body = image[:-2]
+    crc = 0
+    for byte in body:  # CRC-16/KERMIT, as the unit's frames and images use
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return body + bytes([crc >> 8, crc & 0xFF])
+
+
+def check_tls():
+    """The page over TLS with a certificate made here: curl trusting only that certificate gets the ports."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=station",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", f"{WORK}/tls.key", "-out", f"{WORK}/tls.crt"],
+                   check=True, capture_output=True)
+    port = free_port()
+    station = start(f"{BIN}/qbv-station", "--image", f"{WORK}/image.bin", "--data", f"{WORK}/tls",
+                    "--listen", f"127.0.0.1:{port}", "--tls-cert", f"{WORK}/tls.crt", "--tls-key", f"{WORK}/tls.key",
+                    "--match", "no-such-adapter")
+    printed = station.stdout.readline()
+    assert printed.startswith(f"qbv-station: https://127.0.0.1:{port}/"), printed
+    fetched = subprocess.run(["curl", "--silent", "--show-error", "--cacert", f"{WORK}/tls.crt",
+                              f"https://127.0.0.1:{port}/api/ports"], capture_output=True, text=True, timeout=WAIT_S)
+    assert fetched.returncode == 0 and json.loads(fetched.stdout)["image"]["name"] == "image.bin", fetched
+    plain = subprocess.run(["curl", "--silent", f"http://127.0.0.1:{port}/api/ports"], capture_output=True,
+                           timeout=WAIT_S)
+    assert plain.returncode != 0 or not plain.stdout.startswith(b"{"), plain
 
 
 def check_scrape_and_copy(url):

@@ -18,7 +18,8 @@ constexpr std::int64_t kMay1st2024 = 1714521600;          // 2024-05-01T00:00:00
 constexpr int kSecondsPerHour = 3600;
 constexpr std::size_t kWriteVersionByte = 18;           // in an SQLite file's header: 1 rollback journal, 2 WAL
 constexpr const char* kChildFolder = "QBV_HISTORY_KILL";  // set: this process is a station that dies mid-way
-const DownloadStart kStart = {"/dev/serial/by-id/usb-A1B2C3", "/dev/ttyUSB0", "0403:6001 A1B2C3", "fw.bin", 0xE649, "transcripts/1.log"};
+const DownloadStart kStart = {"/dev/serial/by-id/usb-A1B2C3", "/dev/ttyUSB0", "0403:6001 A1B2C3", "fw.bin", 0xE649,
+                              "transcripts/1.log", std::string(64, 'c'), "143C1CF192D4B1FF", "fw 2.14.0, line 3"};
 const DownloadEnd kEnd = {"succeeded", "The target file was downloaded successfully", 0xE649, {}, 80, 2, {0, 3}};
 
 Clock::time_point at(int day, int hour, int ms = 0) {
@@ -89,7 +90,8 @@ TEST(HistoryStore, RowWrittenAtStartAndCompletedOnceAtEnd) {
         "ended":"2024-05-01T09:00:01.500Z","port":"/dev/serial/by-id/usb-A1B2C3","device":"/dev/ttyUSB0","identity":"0403:6001 A1B2C3","image_name":"fw.bin",
         "file_crc":"E649","unit_crc":"E649","outcome":"succeeded","message":"The target file was downloaded successfully",
         "state":null,"blocks_sent":80,"blocks_skipped":2,"transcript":"transcripts/1.log","transcript_pruned":null,
-        "retries":{"1":0,"2":3,"3":0,"4":0,"5":0,"6":0,"7":0,"8":0,"9":0}})"_json);
+        "sha256":"cccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccc","key_id":"143C1CF192D4B1FF",
+        "trusted_comment":"fw 2.14.0, line 3","retries":{"1":0,"2":3,"3":0,"4":0,"5":0,"6":0,"7":0,"8":0,"9":0}})"_json);
     const auto second = s.store->begin(kStart).value_or(0);
     for (auto [rowId, outcome] : {std::pair{*id, "gave_up"}, {second + 1, "gave_up"}, {second, "no_such_outcome"}})
         EXPECT_FALSE(s.store->finish(rowId, ended(outcome))) << rowId << " " << outcome;

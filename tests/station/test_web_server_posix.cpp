@@ -44,6 +44,7 @@ public:
     std::vector<std::string> started, retried;
     std::atomic<int> replaceCalls{0};
     std::string replacedName, replacedBytes, refusal;
+    std::optional<std::string> replacedSignature;
     TempFolder folder;
     const std::string copyPath = folder / "history-copy";
     std::string copyBytes;  // what copyHistory writes there; "" for a copy that cannot be made
@@ -71,10 +72,12 @@ public:
         return id == "p2";
     }
     int startAll() override { return ++startAllCalls; }
-    std::string replaceImage(const std::string& name, const std::string& bytes) override {
+    std::string replaceImage(const std::string& name, const std::string& bytes,
+                             const std::optional<std::string>& signature) override {
         ++replaceCalls;
         replacedName = name;
         replacedBytes = bytes;
+        replacedSignature = signature;
         return refusal;
     }
     std::uint64_t largestImageBytes() const override { return kLargestImage; }
@@ -200,6 +203,16 @@ TEST_F(Web, ImageArrivesWholeAndItsRefusalKeepsTheWords) {
     EXPECT_EQ(refused->body, fake.refusal);
     EXPECT_EQ(fake.replacedName, "fw v2.bin");
     EXPECT_EQ(fake.replacedBytes, image);
+    EXPECT_FALSE(fake.replacedSignature) << "no signature came with it";
+
+    headers.emplace("X-Image-Signature", "dW50cnVzdGVkIGNvbW1lbnQ6IHgK");  // "untrusted comment: x\n"
+    client().Post("/api/image", headers, image, "application/octet-stream");
+    EXPECT_EQ(fake.replacedSignature, "untrusted comment: x\n");
+    headers.erase("X-Image-Signature");
+    headers.emplace("X-Image-Signature", "dW50cnVzdGVk*");
+    const int calls = fake.replaceCalls;
+    EXPECT_EQ(client().Post("/api/image", headers, image, "application/octet-stream")->status, 400);
+    EXPECT_EQ(fake.replaceCalls, calls) << "a signature that is not base64 reaches nothing";
 
     fake.refusal = "";
     const auto taken = client().Post("/api/image?name=..%2Fetc%2Ffw.bin", withToken(), image, "text/plain");

@@ -1,5 +1,6 @@
 """UnitLab: virtual units and the programs under test as child processes of a Python script (the station's browser
 test, its demo and its benchmark): each started with its output read, every one stopped at the end."""
+import shutil
 import signal
 import socket
 import subprocess
@@ -31,6 +32,14 @@ class UnitLab:
             if process.poll() is not None:
                 sys.exit(f"virtual unit {name} did not start")
         return process
+
+    def run(self, main):
+        """Runs `main`, then stops every child and removes the work folder, whatever happened."""
+        try:
+            main()
+        finally:
+            self.stop_all()
+            shutil.rmtree(self.work, ignore_errors=True)
 
     def stop_all(self):
         for process in self.processes:

@@ -313,8 +313,4 @@ def history(url, port):
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        lab.stop_all()
-        shutil.rmtree(WORK, ignore_errors=True)
+    lab.run(main)

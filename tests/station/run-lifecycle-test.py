@@ -143,8 +143,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        lab.stop_all()
-        shutil.rmtree(WORK, ignore_errors=True)
+    lab.run(main)

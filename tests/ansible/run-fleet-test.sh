@@ -21,7 +21,7 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 "$BIN/make-sample-image" "$work/firmware.bin" $IMAGE_BYTES 11 >/dev/null || exit 1
-crc="$("$BIN/qbv-flash" --check "$work/firmware.bin" | sed 's/FILE-CRC://')"
+crc="$("$BIN/qbv-flash" --check "$work/firmware.bin" | sed -n 's/^FILE-CRC://p')"
 
 # unit NAME [OPTION...]: a virtual unit with its link, transcript and memory in the work folder.
 unit() {

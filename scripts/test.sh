@@ -76,7 +76,7 @@ release_package() {
 release_package
 record "release install, package and lintian" $?
 
-echo "== the fleet role: three local hosts with virtual units through ansible-playbook"
+echo "== the fleet role: five local hosts with virtual units through ansible-playbook, a release signed with minisign"
 bash tests/ansible/run-fleet-test.sh build/release/bin >build/logs/fleet.log 2>&1
 status=$?
 [ $status -ne 0 ] && tail -n 60 build/logs/fleet.log

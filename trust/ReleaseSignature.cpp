@@ -76,7 +76,8 @@ std::string keyIdText(const KeyId& id) {
         text += kDigits[id[i] >> 4];
         text += kDigits[id[i] & 0x0F];
     }
-    return text;
+    const std::size_t first = text.find_first_not_of('0');  // and without leading zeros
+    return first == std::string::npos ? "0" : text.substr(first);
 }
 
 std::optional<PublicKey> readPublicKey(const std::string& text, std::string& why) {

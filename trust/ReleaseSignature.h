@@ -34,7 +34,7 @@ struct Signature {
 // Standard base64 (with "=" fill) decoded, nullopt for anything else: how a signature file travels in a header.
 std::optional<std::string> decodeBase64Text(const std::string& text);
 
-// The key id as minisign prints it: 16 upper-case hex digits ("143C1CF192D4B1FF").
+// The key id as minisign prints it: upper-case hex digits without leading zeros ("143C1CF192D4B1FF", "9E3D0A1B2C4D5E6").
 std::string keyIdText(const KeyId& id);
 
 // A public key file's text: its untrusted comment line and one key line. nullopt with why not otherwise.

@@ -34,12 +34,11 @@ comment="release 11 of the fleet test"
 for key in release other; do
     minisign -G -W -p "$work/$key.pub" -s "$work/$key.key" >/dev/null || { echo "minisign cannot make a key"; exit 1; }
 done
-# The key ids as minisign writes them (without leading zeros), and the release key's in sixteen digits, as qbv-flash
-# and the role name it.
+# The key ids as minisign writes them (without leading zeros), as qbv-flash and the role name them too.
 minisign_id() { sed -n 's/^untrusted comment: minisign public key //p' "$work/$1.pub"; }
 other_id="$(minisign_id other)"
 release_id="$(minisign_id release)"
-key_id="$(printf '%16s' "$release_id" | tr ' ' 0)"
+key_id="$release_id"
 minisign -S -s "$work/release.key" -m "$work/firmware.bin" -t "$comment" >/dev/null || exit 1
 minisign -S -s "$work/other.key" -m "$work/firmware.bin" -x "$work/by-other.minisig" -t "$comment" >/dev/null || exit 1
 

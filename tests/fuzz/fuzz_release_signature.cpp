@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto signature = trust::readSignature(signatureText, why);
     if (!signature && why.empty()) std::abort();
     if (!key || !signature) return 0;
-    if (trust::keyIdText(key->id).size() != 2 * trust::kKeyIdBytes) std::abort();
+    const std::size_t idDigits = trust::keyIdText(key->id).size();
+    if (idDigits < 1 || idDigits > 2 * trust::kKeyIdBytes) std::abort();
     const std::uint8_t image[] = {0xFC, 0x05, 0x11, 0x27, 0x56};
     why.clear();
     const auto signer = trust::verify(image, sizeof image, *signature, {*key}, why);

@@ -80,6 +80,7 @@ FD_SLACK_PER_PORT = 3         # ...and per port, a download's line and transcrip
 THREAD_SLACK = 2              # threads above the warm-up's (the station's threads are made at its start)
 MAX_UNSENT = 2                # frames the station wrote into a line as it went away, never read by the unit
 PLACEHOLDERS_MAX = 64         # ptys held so that a unit plugged in again gets another device
+UPLOAD_LOOKS = 40             # an upload waits for a moment when nothing flashes: this many looks, 0.25 s apart
 PAGES = 3                     # pages coming and going on the event stream, besides the soak's own watcher
 PRINTED_BREAKS_MAX = 40
 PROGRESS_PERIOD_S = 30
@@ -91,8 +92,9 @@ END_STATES = ("passed", "failed")
 GONE_STATES = ("gone", "waiting")
 
 # What a unit plays, and how often.
-KINDS = {"clean": 3.0, "faulty": 4.0, "gives_up": 1.0, "never_verifies": 0.15, "flagged": 0.7, "not_ready": 0.7,
+KINDS = {"clean": 3.0, "faulty": 4.0, "gives_up": 1.0, "times_out": 0.2, "flagged": 0.7, "not_ready": 0.7,
          "pulled_mid": 1.5, "pulled_at_pass": 1.2, "slow": 0.8}
+SLOW_KINDS = ("times_out",)   # last the station's whole bound on a download: not begun when the soak ends sooner
 NEW_DEVICE_P = 0.8            # a unit plugged in gets another pty device than the unit before it on the port
 FINAL_UNIT_P = 0.7            # a port has a slow unit mid-download when the station is stopped
 # The images: the first one given on the command line, the others uploaded now and then; a bad one is refused.
@@ -213,7 +215,6 @@ class Unit:
         self.retries_left = plan.get("retries", 0)
         self.image = None             # the image the station had when it was plugged in
         self.rows = None              # its rows as checked while the soak ran
-        self.outcomes = []
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
@@ -475,7 +476,7 @@ class Watcher(threading.Thread):
 class Page(threading.Thread):
     """A browser page coming and going on the event stream: reading it, reading it slowly, never reading it, or
     leaving at once."""
-    BEHAVIOURS = {"reads": 4, "reads slowly": 3, "never reads": 2, "leaves at once": 1}
+    BEHAVIOURS = {"read it": 4, "read it slowly": 3, "never read it": 2, "leave at once": 1}
 
     def __init__(self, soak, i):
         super().__init__(daemon=True)
@@ -495,7 +496,7 @@ class Page(threading.Thread):
         soak = self.soak
         s, status = socket.socket(), None
         try:
-            if behaviour in ("reads slowly", "never reads"):
+            if behaviour in ("read it slowly", "never read it"):
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
             s.settimeout(API_TIMEOUT_S)
             s.connect(("127.0.0.1", soak.api.port))
@@ -514,25 +515,25 @@ class Page(threading.Thread):
                 if not soak.stopping:
                     soak.breaks.add(6, f"a page's GET /api/events answered {head[:200]!r}")
                 return
-            soak.pages[f"pages that {behaviour}"] += 1
+            soak.pages[f"pages that {behaviour}"] += 1  # "it": the event stream
             if status == 503:
                 soak.pages["pages refused (too many open)"] += 1
                 return
             end = time.monotonic() + seconds
-            if behaviour == "reads":
+            if behaviour == "read it":
                 while time.monotonic() < end and not soak.stopping:
                     chunk = s.recv(65536)
                     if not chunk:
                         soak.pages["page streams ended by the station"] += 1
                         break
                     soak.pages["tile events read by pages"] += chunk.count(b"event: tile")
-            elif behaviour == "reads slowly":
+            elif behaviour == "read it slowly":
                 while time.monotonic() < end and not soak.stopping:
                     if not s.recv(256):
                         soak.pages["page streams ended by the station"] += 1
                         break
                     time.sleep(0.5)  # the slow reader's pace
-            elif behaviour == "never reads":
+            elif behaviour == "never read it":
                 soak.time_up.wait(seconds)  # holds the stream open without reading it
         except socket.timeout as e:
             if not soak.stopping:
@@ -575,10 +576,15 @@ class Operator(threading.Thread):
             soak.breaks.add(0, "the operator thread failed:\n" + traceback.format_exc())
 
     def upload(self):
+        """Waits a few seconds for a moment when nothing flashes; then uploads."""
         soak = self.soak
-        ports = soak.api.json("GET", "/api/ports")
-        if ports is None or any(t["state"] == "flashing" for t in ports["ports"]):
-            soak.note("uploads skipped (a download running)")
+        for _ in range(UPLOAD_LOOKS):
+            ports = soak.api.json("GET", "/api/ports")
+            if ports is not None and not any(t["state"] == "flashing" for t in ports["ports"]):
+                break
+            soak.watch.wait(0.25)
+        else:
+            soak.note("uploads not tried (a download always running)")
             return
         if self.rng.random() < 0.2:
             name, body = BAD_IMAGE
@@ -683,6 +689,7 @@ class PortDriver(threading.Thread):
         self.soak, self.port = soak, port
         self.link = f"{soak.work}/port{port}"
         self.units, self.current, self.last_device = [], None, None
+        self.first_device, self.keeper = None, None
         self.k = soak.args.first_unit
         self.final_ready = threading.Event()
         self.final_unit = None
@@ -699,10 +706,10 @@ class PortDriver(threading.Thread):
             plan["options"] = ["--faults", ",".join(f"{n}={v:.5f}" for n, v in mix.items())]
             plan["retries"] = rng.choice([0, 1, 2])
         elif kind == "gives_up":
-            plan["options"] = ["--busy-forever", rng.choice(["erase", "write"])]
+            plan["options"] = ["--busy-forever", "erase"]      # erasing is waited for 50 polls: state 3
             plan["retries"] = rng.choice([0, 1])
-        elif kind == "never_verifies":
-            plan["options"] = ["--busy-forever", "verify"]
+        elif kind == "times_out":
+            plan["options"] = ["--busy-forever", rng.choice(["write", "verify"])]  # waited for without a limit
         elif kind == "flagged":
             plan["options"] = ["--flagged"]
             plan["retries"] = rng.choice([0, 1])
@@ -733,19 +740,40 @@ class PortDriver(threading.Thread):
                 "new_device": rng.random() < NEW_DEVICE_P, "think": 0, "hold": 0, "seed": rng.getrandbits(32)}
 
     # --- plugging --------------------------------------------------------------------------------------------------
-    def hold_device(self):
-        """Ptys held while the next unit starts, so that it gets another device than the unit before it."""
+    @staticmethod
+    def hold_device(device):
+        """Ptys opened until `device` is among them (or a later one, when another holds it): so held, a unit started
+        now gets another device."""
         held = []
-        if not self.last_device or not self.last_device.rsplit("/", 1)[-1].isdigit():
+        if not device or not device.rsplit("/", 1)[-1].isdigit():
             return held
-        old = int(self.last_device.rsplit("/", 1)[-1])
+        old = int(device.rsplit("/", 1)[-1])
         for _ in range(PLACEHOLDERS_MAX):
             master, slave = os.openpty()
-            held.append((master, slave))
-            name = os.ttyname(slave).rsplit("/", 1)[-1]
+            held.append((master, slave, os.ttyname(slave)))
+            name = held[-1][2].rsplit("/", 1)[-1]
             if not name.isdigit() or int(name) >= old:
                 break
         return held
+
+    def keep_first_device(self):
+        """The device the station found behind the port's link at its start stays the soak's until the end: a
+        station that kept opening it would reach no other program's pty."""
+        if self.first_device is None:
+            self.first_device = self.last_device
+        if self.first_device and self.keeper is None:  # tried again until the station lets it go
+            for master, slave, name in self.hold_device(self.first_device):
+                if name == self.first_device:
+                    self.keeper = (master, slave)
+                else:
+                    os.close(master)
+                    os.close(slave)
+
+    def release_first_device(self):
+        if self.keeper:
+            os.close(self.keeper[0])
+            os.close(self.keeper[1])
+            self.keeper = None
 
     def plug(self, plan, k):
         soak = self.soak
@@ -756,7 +784,8 @@ class PortDriver(threading.Thread):
             unit.options += ["--vanish-after", str(1 + int(plan["vanish_fraction"] * (last - 1)))]
         if plan.get("vanish_last"):
             unit.options += ["--vanish-after", str(last)]
-        held = self.hold_device() if plan["new_device"] else []
+        self.keep_first_device()
+        held = self.hold_device(self.last_device) if plan["new_device"] else []
         unit.t_plug = time.time()
         try:
             unit.proc = subprocess.Popen([f"{soak.bin}/virtual-unit", "--link", self.link, "--transcript",
@@ -767,7 +796,7 @@ class PortDriver(threading.Thread):
                 if unit.proc.poll() is not None:
                     raise RuntimeError(f"the virtual unit {' '.join(unit.options)} did not start")
         finally:
-            for master, slave in held:
+            for master, slave, _ in held:
                 os.close(master)
                 os.close(slave)
         soak.note("units plugged in")
@@ -797,6 +826,7 @@ class PortDriver(threading.Thread):
         unit.t_gone = time.time()
         unit.proc.stdout.close()
         self.last_device = unit.device
+        self.keep_first_device()
         self.current = None
 
     # --- what the station shows ------------------------------------------------------------------------------------
@@ -974,7 +1004,7 @@ class PortDriver(threading.Thread):
                     break
                 if self.current is None:
                     plan = self.plan(self.k)
-                    if (soak.args.units is None and plan["kind"] == "never_verifies"
+                    if (soak.args.units is None and plan["kind"] in SLOW_KINDS
                             and soak.remaining() < download_bound_s(len(soak.images[soak.image_now]["bytes"]))):
                         soak.note("units passed over (would outlast the soak)")
                         self.k += 1
@@ -1015,8 +1045,6 @@ def check_unit(soak, unit, rows):
         with open(unit.memory, "rb") as f:
             memory = f.read()
     for r in rows:
-        unit.outcomes.append(r["outcome"] if r["outcome"] in ("succeeded", None)
-                             else f"{r['outcome']} in state {r['state']}")
         if r["ended"] is None:
             problems.append((1, f"row {r['id']} stays open"))
     if not unit.accepted <= len(rows) <= unit.accepted + 1:
@@ -1042,6 +1070,8 @@ def check_unit(soak, unit, rows):
         spans, why = align(unit_in, sent)
         if spans is None:
             problems.append((1, why))
+        else:
+            soak.note("downloads found frame for frame in their unit's transcript", len(rows))
     elif not rows:
         stray = [h for _, h in unit_in if h != POLL]
         if stray:
@@ -1053,7 +1083,7 @@ def check_unit(soak, unit, rows):
         seg = segment(lines, unit_in, spans[i]) if spans else None
         image = soak.images.get(r["image_name"])
         outcome, state = r["outcome"], r["state"]
-        label = f"row {r['id']} ({outcome}{'' if state is None else f' in state {state}'})"
+        label = f"row {r['id']} ({outcome_label(r)})"
         if image is None or r["file_crc"] != image["crc"]:
             problems.append((2, f"{label} names image {r['image_name']} with FILE-CRC {r['file_crc']}, not one the "
                                 f"soak gave"))
@@ -1063,6 +1093,10 @@ def check_unit(soak, unit, rows):
         # 2: succeeded exactly when the unit passed, with the row's image in its memory.
         passed = unit_passed(seg) if seg is not None else None
         flagged_unit = "--flagged" in unit.options
+        if passed and not flagged_unit:
+            soak.note("downloads the unit passed (answered its final Disable)")
+            if vanished or pulled_here:
+                soak.note("downloads the unit passed just before its line went")
         if outcome == "succeeded":
             if r["unit_crc"] != r["file_crc"]:
                 problems.append((2, f"{label}: the unit's CRC {r['unit_crc']} is not the file's {r['file_crc']}"))
@@ -1102,6 +1136,10 @@ def check_unit(soak, unit, rows):
             if os.path.exists(path):
                 os.remove(path)
     return problems
+
+
+def outcome_label(row):
+    return str(row["outcome"]) if row["state"] is None else f"{row['outcome']} in state {row['state']}"
 
 
 def read_history(path):
@@ -1156,8 +1194,7 @@ def summary(soak, rows, stop_seconds, warmup_s):
     print(f"\nstation soak: {a.minutes:g} minutes, {soak.ports_run} port(s), seed {a.seed}"
           + (f", port {a.only_port} alone" if a.only_port else "")
           + f"; {time.monotonic() - soak.started:.0f} s in all\n")
-    outcomes = Counter(r["outcome"] if r["outcome"] in ("succeeded", None) else f"{r['outcome']} in state {r['state']}"
-                       for r in rows)
+    outcomes = Counter(outcome_label(r) for r in rows)
     print("| downloads by outcome | rows |\n|---|---|")
     for name, n in sorted(outcomes.items(), key=lambda item: (item[0] != "succeeded", str(item[0]))):
         print(f"| {name} | {n} |")
@@ -1279,6 +1316,8 @@ def main():
             if unit.proc is not None and unit.proc.poll() is None:
                 unit.proc.kill()
                 unit.proc.wait()
+        for d in drivers:
+            d.release_first_device()
     if code == 0 and not args.keep:
         shutil.rmtree(work, ignore_errors=True)
     return code

@@ -39,7 +39,6 @@ import sys
 import threading
 import time
 import traceback
-import urllib.parse
 from collections import Counter, defaultdict
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -607,6 +606,18 @@ class Operator(threading.Thread):
         elif status == 422:
             soak.note("uploads refused (a download had begun)")
 
+    def compare(self, shown):
+        """The history the API shows is the one on file: each row it shows complete is there, with the same values."""
+        on_file = {r["id"]: r for r in read_history(f"{self.soak.data}/history.sqlite3")}
+        keys = ("started", "ended", "port", "outcome", "state", "unit_crc", "file_crc", "image_name", "transcript")
+        for row in shown:
+            kept = on_file.get(row["id"])
+            if row["ended"] is not None and (kept is None or any(kept[k] != row[k] for k in keys)):
+                self.soak.breaks.add(6, f"GET /api/history shows row {row['id']} as {[row[k] for k in keys]}, the "
+                                        f"file holds {[kept[k] for k in keys] if kept else 'no such row'}")
+                return
+        self.soak.note("history answers compared with the file")
+
     def manual_period(self):
         soak = self.soak
         soak.set_manual(True)
@@ -626,7 +637,9 @@ class Operator(threading.Thread):
         day = utc_day(time.time())
         choice = self.rng.choice(["history", "csv", "counts", "page", "ports"])
         if choice == "history":
-            soak.api.json("GET", f"/api/history?day={day}")
+            shown = soak.api.json("GET", f"/api/history?day={day}")
+            if shown is not None:
+                self.compare(shown)
         elif choice == "csv":
             status, data = soak.api.call("GET", f"/api/history.csv?day={day}")
             if status == 200 and not data.startswith(b"id,started,ended,port"):
@@ -668,6 +681,8 @@ class Sampler(threading.Thread):
             s = self.sample()
             if s is not None:
                 soak.samples.append(s)
+                with open(f"{soak.work}/station-resources.csv", "a") as f:
+                    f.write(f"{s['t']:.0f},{s['rss_kb']},{s['fds']},{s['threads']}\n")
                 if soak.baseline is None and s["t"] >= self.warmup_s:
                     soak.baseline = s
                 elif soak.baseline is not None:
@@ -845,15 +860,17 @@ class PortDriver(threading.Thread):
         return tile["state"] if tile else None
 
     def rows(self, unit):
-        """The port's rows begun since the unit was plugged in (its own: the unit before it is unplugged first)."""
-        days = {utc_day(unit.t_plug), utc_day(time.time())}
-        rows = []
-        for day in sorted(days):
-            got = self.soak.api.json("GET", f"/api/history?day={day}&port={urllib.parse.quote(self.link, safe='')}")
-            if got is None:
-                return None
-            rows += got
-        return sorted((r for r in rows if utc_seconds(r["started"]) >= unit.t_plug), key=lambda r: r["id"])
+        """The port's rows begun since the unit was plugged in (its own: the unit before it is unplugged first), read
+        from the SQLite file: the API's history answers the whole day, which grows all along the soak, and the
+        station's memory is measured under a load that does not."""
+        since = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(unit.t_plug)) + f".{int(unit.t_plug % 1 * 1000):03d}Z"
+        try:
+            rows = read_history(f"{self.soak.data}/history.sqlite3", "WHERE port = ? AND started >= ?",
+                                (self.link, since))
+        except sqlite3.Error as e:
+            self.soak.breaks.add(1, f"the history cannot be read: {e}")
+            return None
+        return [r for r in rows if utc_seconds(r["started"]) >= unit.t_plug - 0.001]
 
     def until(self, what, check, seconds):
         """Polls `check` until it returns something true; None after `seconds`."""
@@ -1062,6 +1079,12 @@ def check_unit(soak, unit, rows):
                 problems.append((1, f"rows {owner} and {r['id']} name the same transcript {r['transcript']}"))
     for r in rows:
         path = os.path.join(soak.data, r["transcript"])
+        if r.get("device") and r["device"] != unit.device:
+            problems.append((1, f"row {r['id']} names the device {r['device']}, not the unit's"))
+        if r.get("transcript_pruned"):
+            soak.note("downloads whose transcript the station had pruned")
+            sent.append(None)
+            continue
         sent.append(station_sent(path) if os.path.exists(path) else None)
         if sent[-1] is None:
             problems.append((1, f"row {r['id']}'s transcript {r['transcript']} does not exist"))
@@ -1107,9 +1130,14 @@ def check_unit(soak, unit, rows):
             if passed is False:
                 problems.append((2, f"{label}, but the unit never answered a final Disable after its result"))
         elif passed and not flagged_unit:
-            how = f" (pulled {unit.pulled})" if unit.pulled else (" (its line vanished)" if vanished else "")
-            problems.append((2, f"{label}, but the unit had passed: it answered its final Disable after its good "
-                                f"result was acknowledged{how}"))
+            said = (f"{label}, but the unit had passed: it answered its final Disable after its good result was "
+                    f"acknowledged")
+            if vanished or pulled_here:  # a unit pulled once it passed is a success
+                how = f"pulled {unit.pulled}" if pulled_here else "its line vanished at the frame after"
+                problems.append((3, f"{said}; then {how}"))
+            else:
+                problems.append((2, said))
+            continue
         if outcome == "succeeded" or seg is None:
             continue
         # 3: the state a failed row names is one the unit's transcript allows.
@@ -1142,11 +1170,12 @@ def outcome_label(row):
     return str(row["outcome"]) if row["state"] is None else f"{row['outcome']} in state {row['state']}"
 
 
-def read_history(path):
-    connection = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+def read_history(path, where="", values=()):
+    """Rows of the station's history, read-only (the station writes it in WAL mode: a reader never holds it up)."""
+    connection = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=API_TIMEOUT_S)
     connection.row_factory = sqlite3.Row
     try:
-        return [dict(r) for r in connection.execute("SELECT * FROM downloads ORDER BY id")]
+        return [dict(r) for r in connection.execute(f"SELECT * FROM downloads {where} ORDER BY id", values)]
     finally:
         connection.close()
 

@@ -42,6 +42,7 @@ import traceback
 from collections import Counter, defaultdict
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "devtools", "virtual-unit"))
 from soak import MIX_LIMITS, allowed_states  # noqa: E402

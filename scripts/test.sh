@@ -7,6 +7,8 @@ cd "$ROOT"
 FUZZ_SECONDS="${QBV_FUZZ_SECONDS:-10}"
 SOAK_RUNS="${QBV_SOAK_RUNS:-20}"    # about a minute
 SOAK_SEED="${QBV_SOAK_SEED:-1}"
+STATION_SOAK_MINUTES="${QBV_STATION_SOAK_MINUTES:-1.5}"  # about two minutes with the stop and the checks
+STATION_SOAK_SEED="${QBV_STATION_SOAK_SEED:-1}"
 
 source "$ROOT/scripts/packages.sh"
 qbv_install_packages || exit 1
@@ -88,6 +90,14 @@ python3 scripts/soak.py --bin build/release/bin --runs "$SOAK_RUNS" --seed "$SOA
 status=$?
 tail -n 20 build/logs/soak.log
 record "short soak" $status
+
+echo "== a short station soak: units plugged in and out on 4 ports for ${STATION_SOAK_MINUTES} minutes, seed ${STATION_SOAK_SEED}"
+/usr/bin/python3 scripts/station_soak.py --bin build/release/bin --minutes "$STATION_SOAK_MINUTES" \
+    --seed "$STATION_SOAK_SEED" >build/logs/station-soak.log 2>&1
+status=$?
+grep -A3 '^BREAK' build/logs/station-soak.log | head -n 40
+sed -n '/^| downloads by outcome/,$p' build/logs/station-soak.log | grep -v '^| GET\|^| POST' | tail -n 45
+record "station soak" $status
 
 echo "== host tests (ASan/UBSan)"
 run_ctest build/host

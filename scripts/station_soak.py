@@ -69,7 +69,8 @@ UNPLUG_SEEN_S = 20            # an unplugged unit's tile shows "gone" or "waitin
 ROW_END_S = 30                # a download's row is completed within this once its tile shows the end
 UNIT_SLACK_S = 60             # a unit's downloads end within the station's bound on a download plus this
 NOT_READY_HOLD_S = 3          # a unit that is not ready is left shown this long
-STOP_BOUND_S = 20             # SIGTERM: the station exits within this
+STOP_GRACE_S = 15             # the station's --stop-grace: downloads running at SIGTERM get this long to finish
+STOP_BOUND_S = STOP_GRACE_S + 20  # SIGTERM: the station exits within this (the grace, then the exchanges under way)
 UNIT_STOP_S = 10              # a virtual unit still running this long after SIGTERM is killed
 SAMPLE_PERIOD_S = 2           # the station's memory, descriptors and threads are read this often
 WARMUP_MAX_S = 120            # the warm-up: the first two minutes (a quarter of a shorter run)
@@ -1193,6 +1194,7 @@ def start_station(soak, links):
     log = open(f"{soak.work}/station.log", "w")
     station = subprocess.Popen([f"{soak.bin}/qbv-station", "--image", soak.images[IMAGES[0][0]]["path"],
                                 "--data", soak.data, "--listen", f"127.0.0.1:{soak.api.port}",
+                                "--stop-grace", str(STOP_GRACE_S),
                                 *sum((["--port", link] for link in links), [])],
                                stdout=subprocess.PIPE, stderr=log, text=True)
     log.close()

@@ -1,10 +1,13 @@
 // qbv-station: the production line's station: flashes every unit plugged into its ports and keeps each download on
 // record, shown and worked in the browser.
+#include <malloc.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -37,6 +40,37 @@ struct Options {
 
 void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
 
+// glibc keeps what a thread freed in that thread's arena for its next use: a large history answered by one of the
+// web's workers would stay with the station for weeks, one worker's share at a time. Few arenas, and what is free is
+// handed back to the system every few seconds.
+class MemoryKeeper {
+public:
+    MemoryKeeper() {
+        mallopt(M_ARENA_MAX, kArenas);  // before any other thread allocates
+        thread_ = std::thread([this] { run(); });
+    }
+    ~MemoryKeeper() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    static constexpr int kArenas = 2;
+    static constexpr std::chrono::seconds kPeriod{5};
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, kPeriod, [this] { return stop_; })) malloc_trim(0);
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 std::string newToken() {
     std::random_device random;
     std::string token;
@@ -63,6 +97,7 @@ int serve(const Options& o) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // before any thread starts: only sigwait below takes them
+    MemoryKeeper memory;
     const std::string folder = o.dataFolder.empty() ? station::defaultDataFolder() : o.dataFolder;
     const std::string lockProblem = station::lockDataFolder(folder);
     if (!lockProblem.empty()) return say(lockProblem), kExitRefused;
@@ -76,7 +111,7 @@ int serve(const Options& o) {
     if (!held.empty()) return say(held), kExitRefused;
 
     const station::KeepLimits keep{std::chrono::hours(24) * o.keepDays, o.keepMegabytes * station::kBytesPerMegabyte};
-    station::StationSettings settings{o.ports, o.matches, o.baud, std::nullopt, folder, keep, say};
+    station::StationSettings settings{o.ports, o.matches, o.baud, std::nullopt, folder, keep, say, {}};
     std::uint32_t expected = 0;
     if (!o.expectedFileCrc.empty()) {
         if (o.expectedFileCrc.size() != 4 || std::sscanf(o.expectedFileCrc.c_str(), "%4x", &expected) != 1) {

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# qbv-flash.exe under Wine: the port list from the registry (for people and as JSON lines), the image's SHA-256 and
-# the release checks this build has, a download into one unit (COM1), then into two at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line
-# per unit, and each unit's memory must equal the image.
-#   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE
+# qbv-flash.exe under Wine: its version (the project's), the port list from the registry (for people and as JSON
+# lines), the image's SHA-256 and the release checks this build has, a download into one unit (COM1), then into two
+# at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line per unit, and each
+# unit's memory must equal the image.
+#   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE VERSION
 set -u
 VIRTUAL_UNIT="$1"
 MAKE_SAMPLE_IMAGE="$2"
 EXE="$3"
+VERSION="$4"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$HERE/../../scripts/wine-prefix.sh"
 IMAGE_BYTES=3000
@@ -33,6 +35,8 @@ flash_into() {
 }
 
 qbv_ensure_prefix
+version="$("$QBV_WINE" "$EXE" --version 2>/dev/null | tr -d '\r')"
+[ "$version" = "qbv-flash $VERSION" ] || { echo "FAIL: --version says \"$version\", not qbv-flash $VERSION"; status=1; }
 "$QBV_WINE" "$EXE" --list-ports 2>/dev/null | tr -d '\r' | grep -qw "COM1" || { echo "FAIL: COM1 is not listed"; status=1; }
 # Wine's SetupAPI has no Ports-class device for a port mapped in its registry: the JSON lines can name each port only.
 "$QBV_WINE" "$EXE" --list-ports --json 2>/dev/null | tr -d '\r' | /usr/bin/python3 -c '

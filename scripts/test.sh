@@ -97,6 +97,14 @@ if (QBV_WINE_ARCH=win32 && source scripts/wine-prefix.sh && qbv_ensure_prefix); 
 else
     record "32-bit Wine set-up" 1
 fi
+echo "== the MSI under 32-bit Wine, in a prefix of its own: tables, install, PATH, the window, upgrade, uninstall"
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)"
+bash tests/packaging/run-msi-test.sh "$version" "build/win32/qbv-tools-$version-x86.msi" build/win32/make-qbv-tools-msi.sh \
+    build/win32/bin/window-operator.exe build/host/bin/make-sample-image build/release/bin/qbv-flash >build/logs/msi.log 2>&1
+status=$?
+[ $status -ne 0 ] && tail -n 60 build/logs/msi.log
+grep '^-- \|^ok: ' build/logs/msi.log
+record "MSI install, upgrade and uninstall" $status
 echo "== win64: the x86_64 build under wine64"
 run_ctest build/win64
 

@@ -17,6 +17,10 @@ trap 'rm -rf "$folder"' EXIT
 "$MAKE_SAMPLE_IMAGE" "$folder/image.bin" $IMAGE_BYTES 5 >/dev/null || exit 1
 status=0
 
+# windows_path PATH: PATH as Wine's Z: drive names it (winepath itself is the 64-bit loader's, which a 32-bit prefix
+# refuses).
+windows_path() { local path="$1"; echo "Z:${path//\//\\}"; }
+
 # flash_into "PORT..." ARGUMENT...: runs qbv-flash.exe and checks its status, its lines and the units' memories.
 flash_into() {
     local ports="$1"
@@ -48,17 +52,17 @@ sys.exit(f"mapped but not listed: {missing}" if missing else None)' "$QBV_MAPPED
 # The image's SHA-256 through the system's cryptography equals sha256sum's; another expected one, or a release key
 # (this build checks no signature), is refused with exit 2.
 digest="$(sha256sum "$folder/image.bin" | cut -d' ' -f1)"
-"$QBV_WINE" "$EXE" --check "$(winepath -w "$folder/image.bin")" 2>/dev/null | tr -d '\r' | grep -qx "SHA-256:$digest" ||
+"$QBV_WINE" "$EXE" --check "$(windows_path "$folder/image.bin")" 2>/dev/null | tr -d '\r' | grep -qx "SHA-256:$digest" ||
     { echo "FAIL: --check does not print the image's SHA-256 $digest"; status=1; }
 refused() {  # refused WORDS ARGUMENT...: exit 2 and the words on stderr
     local words="$1"
     shift
-    "$QBV_WINE" "$EXE" "$@" "$(winepath -w "$folder/image.bin")" >/dev/null 2>"$folder/err"
+    "$QBV_WINE" "$EXE" "$@" "$(windows_path "$folder/image.bin")" >/dev/null 2>"$folder/err"
     local code=$?
     [ $code -eq 2 ] && grep -qF "$words" "$folder/err" || { echo "FAIL: $* gave $code: $(cat "$folder/err")"; status=1; }
 }
 refused "its SHA-256 is $digest, expected ${digest//?/0}" --expected-sha256 "${digest//?/0}" -p COM1
-refused "this Windows build cannot check signatures" --release-key "$(winepath -w "$folder/image.bin")" -p COM1
+refused "this Windows build cannot check signatures" --release-key "$(windows_path "$folder/image.bin")" -p COM1
 flash_into "COM1" -p COM1 --expected-sha256 "$digest"
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
 [ $status -eq 0 ] && echo "ok: port list, one unit and two at once"

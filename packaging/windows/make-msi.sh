@@ -45,7 +45,8 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/qbv-msi-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 fail() { echo "$name: $1"; rm -f "$out"; exit 1; }
 
-# The files in one folder, wixl's working folder, where it looks for them: the programs, the icon, the documents as Windows text files.
+# The files in one folder, wixl's working folder, where it looks for them: the programs, the icon, and the documents
+# as Windows text files.
 files="$work/files"
 mkdir "$files" && cp "$bin/qbv_download.exe" "$bin/qbv-flash.exe" "$files/" && cp "$icon" "$files/qbv_download.ico" ||
     fail "cannot gather the files from $bin"

@@ -9,9 +9,10 @@
 #   qbv_package_systemd_unit(UNIT [ENABLE])     a systemd unit; ENABLE: enabled and started at the package's install
 #   qbv_package_depends(RELATION...)            more entries of Depends, e.g. "libsqlite3-0 (>= 3.40)"
 #   qbv_package_require_version(VERSION)        stops the configuration unless packaging/changelog's latest entry is
-#                                               VERSION (the program's own version), so that no release lacks its entry
-# The package's name, version and history are packaging/changelog's (its latest entry gives the version); its text is
-# packaging/description; its copyright file packaging/copyright.
+#                                               VERSION, so that no release lacks its entry
+# The package's name, version and history are packaging/changelog's (its latest entry gives the version), and its
+# version must be the project's (QBV_VERSION, the top CMakeLists.txt's), as the Windows files' and the MSI's are; its
+# text is packaging/description; its copyright file packaging/copyright.
 include(GNUInstallDirs)
 
 set(QBV_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -94,7 +95,7 @@ endfunction()
 # qbv_package_require_version(VERSION): the configuration stops unless the package's version is VERSION.
 function(qbv_package_require_version version)
     if(NOT version STREQUAL QBV_PACKAGE_VERSION)
-        message(FATAL_ERROR "the program is version ${version} but packaging/changelog's latest entry is "
+        message(FATAL_ERROR "the version is ${version} but packaging/changelog's latest entry is "
                             "${QBV_PACKAGE_VERSION}-${QBV_PACKAGE_REVISION}: add an entry for ${version}-1 on top")
     endif()
 endfunction()
@@ -156,6 +157,7 @@ endmacro()
 get_property(_qbv_package_started GLOBAL PROPERTY QBV_PACKAGE_STARTED)
 if(NOT _qbv_package_started)
     set_property(GLOBAL PROPERTY QBV_PACKAGE_STARTED ON)
+    qbv_package_require_version(${QBV_VERSION})  # the project's version
     set_property(GLOBAL PROPERTY QBV_PACKAGE_DEPENDS ${QBV_PACKAGE_BASE_DEPENDS})
     install(FILES ${QBV_PACKAGING_DIR}/copyright DESTINATION ${QBV_PACKAGE_DOC_DIR})
     qbv_package_gzip(${QBV_PACKAGING_DIR}/changelog changelog.Debian _qbv_changelog)

@@ -20,9 +20,14 @@ record() {  # record NAME STATUS
 }
 
 mkdir -p build/logs
+# The win32 build is signed with a certificate the tests make for themselves (kept in build/test-signing).
+signing_dir="$ROOT/build/test-signing"
+bash tests/packaging/make-test-certificate.sh "$signing_dir" || record "a test signing certificate" 1
 for preset in host release win32 win64; do
     echo "== configure and build: $preset"
-    if cmake --preset "$preset" >"build/logs/$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build/logs/$preset.log" 2>&1; then
+    options=()
+    [ "$preset" = win32 ] && options=(-DQBV_SIGN_PKCS12="$signing_dir/test.p12" -DQBV_SIGN_PASSWORD_FILE="$signing_dir/password")
+    if cmake --preset "$preset" "${options[@]}" >"build/logs/$preset.log" 2>&1 && cmake --build --preset "$preset" >>"build/logs/$preset.log" 2>&1; then
         record "build $preset" 0
         rm -f "build/logs/$preset.log"
     else
@@ -78,6 +83,12 @@ release_package() {
 release_package
 record "release install, package and lintian" $?
 
+echo "== Authenticode: win32 signed by the tests' certificate (lk207.dll before the window embeds it), win64 unsigned"
+bash tests/packaging/check-signatures.sh "$signing_dir" build/win32 build/win64 >build/logs/signatures.log 2>&1
+status=$?
+grep -v '^signed by' build/logs/signatures.log
+record "authenticode" $status
+
 echo "== the fleet role: five local hosts with virtual units through ansible-playbook, a release signed with minisign"
 bash tests/ansible/run-fleet-test.sh build/release/bin >build/logs/fleet.log 2>&1
 status=$?
@@ -107,6 +118,14 @@ if (QBV_WINE_ARCH=win32 && source scripts/wine-prefix.sh && qbv_ensure_prefix); 
 else
     record "32-bit Wine set-up" 1
 fi
+echo "== the MSI under 32-bit Wine, in a prefix of its own: tables, install, PATH, the window, upgrade, uninstall"
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)"
+bash tests/packaging/run-msi-test.sh "$version" "build/win32/qbv-tools-$version-x86.msi" build/win32/make-qbv-tools-msi.sh \
+    build/win32/bin/window-operator.exe build/host/bin/make-sample-image build/release/bin/qbv-flash >build/logs/msi.log 2>&1
+status=$?
+[ $status -ne 0 ] && tail -n 60 build/logs/msi.log
+grep '^-- \|^ok: ' build/logs/msi.log
+record "MSI install, upgrade and uninstall" $status
 echo "== win64: the x86_64 build under wine64"
 run_ctest build/win64
 

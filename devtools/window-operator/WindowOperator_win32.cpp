@@ -200,6 +200,8 @@ int Tool::close(Close how) {
 
 bool Tool::running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
 
+std::string Tool::title() const { return textOf(main_); }
+
 std::string Tool::text(int id) const { return textOf(GetDlgItem(main_, id)); }
 
 std::vector<std::string> Tool::items(int id) const {

@@ -71,6 +71,7 @@ public:
     bool running() const;
     const std::string& folder() const { return folder_; }  // the exe's folder, with its trailing backslash
 
+    std::string title() const;  // the main window's
     std::string text(int id) const;
     std::vector<std::string> items(int id) const;
     std::string selection(int id) const;  // "" when nothing is selected

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# qbv-flash.exe under Wine: the port list from the registry (for people and as JSON lines), the image's SHA-256 and
-# the release checks this build has, a download into one unit (COM1), then into two at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line
-# per unit, and each unit's memory must equal the image.
-#   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE
+# qbv-flash.exe under Wine: its version (the project's), the port list from the registry (for people and as JSON
+# lines), the image's SHA-256 and the release checks this build has, a download into one unit (COM1), then into two
+# at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line per unit, and each
+# unit's memory must equal the image.
+#   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE VERSION
 set -u
 VIRTUAL_UNIT="$1"
 MAKE_SAMPLE_IMAGE="$2"
 EXE="$3"
+VERSION="$4"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$HERE/../../scripts/wine-prefix.sh"
 IMAGE_BYTES=3000
@@ -14,6 +16,10 @@ folder="$(mktemp -d)"
 trap 'rm -rf "$folder"' EXIT
 "$MAKE_SAMPLE_IMAGE" "$folder/image.bin" $IMAGE_BYTES 5 >/dev/null || exit 1
 status=0
+
+# windows_path PATH: PATH as Wine's Z: drive names it (winepath itself is the 64-bit loader's, which a 32-bit prefix
+# refuses).
+windows_path() { local path="$1"; echo "Z:${path//\//\\}"; }
 
 # flash_into "PORT..." ARGUMENT...: runs qbv-flash.exe and checks its status, its lines and the units' memories.
 flash_into() {
@@ -33,6 +39,8 @@ flash_into() {
 }
 
 qbv_ensure_prefix
+version="$("$QBV_WINE" "$EXE" --version 2>/dev/null | tr -d '\r')"
+[ "$version" = "qbv-flash $VERSION" ] || { echo "FAIL: --version says \"$version\", not qbv-flash $VERSION"; status=1; }
 "$QBV_WINE" "$EXE" --list-ports 2>/dev/null | tr -d '\r' | grep -qw "COM1" || { echo "FAIL: COM1 is not listed"; status=1; }
 # Wine's SetupAPI has no Ports-class device for a port mapped in its registry: the JSON lines can name each port only.
 "$QBV_WINE" "$EXE" --list-ports --json 2>/dev/null | tr -d '\r' | /usr/bin/python3 -c '
@@ -44,17 +52,17 @@ sys.exit(f"mapped but not listed: {missing}" if missing else None)' "$QBV_MAPPED
 # The image's SHA-256 through the system's cryptography equals sha256sum's; another expected one, or a release key
 # (this build checks no signature), is refused with exit 2.
 digest="$(sha256sum "$folder/image.bin" | cut -d' ' -f1)"
-"$QBV_WINE" "$EXE" --check "$folder/image.bin" 2>/dev/null | tr -d '\r' | grep -qx "SHA-256:$digest" ||
+"$QBV_WINE" "$EXE" --check "$(windows_path "$folder/image.bin")" 2>/dev/null | tr -d '\r' | grep -qx "SHA-256:$digest" ||
     { echo "FAIL: --check does not print the image's SHA-256 $digest"; status=1; }
 refused() {  # refused WORDS ARGUMENT...: exit 2 and the words on stderr
     local words="$1"
     shift
-    "$QBV_WINE" "$EXE" "$@" "$folder/image.bin" >/dev/null 2>"$folder/err"
+    "$QBV_WINE" "$EXE" "$@" "$(windows_path "$folder/image.bin")" >/dev/null 2>"$folder/err"
     local code=$?
     [ $code -eq 2 ] && grep -qF "$words" "$folder/err" || { echo "FAIL: $* gave $code: $(cat "$folder/err")"; status=1; }
 }
 refused "its SHA-256 is $digest, expected ${digest//?/0}" --expected-sha256 "${digest//?/0}" -p COM1
-refused "this Windows build cannot check signatures" --release-key "$folder/image.bin" -p COM1
+refused "this Windows build cannot check signatures" --release-key "$(windows_path "$folder/image.bin")" -p COM1
 flash_into "COM1" -p COM1 --expected-sha256 "$digest"
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
 [ $status -eq 0 ] && echo "ok: port list, one unit and two at once"

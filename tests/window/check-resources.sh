@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Checks the resources of a built qbv_download.exe statically: dialogs 129 and 100 with their captions, icon 128 as
-# one 32 x 32 16-colour image, the string table 128..141 with its exact texts, the manifest for this build's
-# processor, and the driver library resource IDR_LK207_DLL of type DLLFILE with the bytes of the built lk207.dll.
-#   check-resources.sh WINDRES EXE BUILT_DLL PROCESSOR
+# Checks the resources of a built qbv_download.exe statically: dialogs 129 and 100 with their captions (the About
+# box naming VERSION), icon 128 as one 32 x 32 16-colour image, the string table 128..141 with its exact texts, the
+# manifest for this build's processor, and the driver library resource IDR_LK207_DLL of type DLLFILE with the bytes
+# of the built lk207.dll.
+#   check-resources.sh WINDRES EXE BUILT_DLL PROCESSOR VERSION
 set -u
 WINDRES="$1"
 EXE="$2"
 BUILT_DLL="$3"
 PROCESSOR="$4"
+VERSION="$5"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 status=0
@@ -25,7 +27,7 @@ for control in 'EDITTEXT 1000, 71, 13, 122, 12' 'PUSHBUTTON "BROWSE", 1001, 198,
                'COMBOBOX 1002, 41, 37, 62, 82' 'COMBOBOX 1003, 175, 37, 76, 81' \
                'PUSHBUTTON "Start Download", 1006, 11, 84, 307, 32' 'PUSHBUTTON "Connect", 1012, 263, 38, 46, 11' \
                'LTEXT "", 1004, 79, 65, 235, 10' 'LTEXT "", 1013, 280, 15, 28, 8' 'RTEXT "CRC:", -1, 253, 15, 17, 8' \
-               'CTEXT "qbv_download Application v1.0", -1, 25, 57, 78, 32' 'DEFPUSHBUTTON "OK", 1, 130, 81, 50, 14'; do
+               "CTEXT \"qbv_download Application v$VERSION\", -1, 25, 57, 78, 32" 'DEFPUSHBUTTON "OK", 1, 130, 81, 50, 14'; do
     grep -qF "  $control," "$rc" || fail "control: $control"
 done
 grep -q 'CONTROL "", 1005, "MSCTLS_PROGRESS32"' "$rc" || grep -qi 'CONTROL "", 1005, "msctls_progress32"' "$rc" \

@@ -116,7 +116,7 @@ TEST(WindowAlone, StartImagesPortAndClose) {
     tool.command(kAboutCommand);
     const Box about = tool.answerBox();
     EXPECT_EQ(about.caption, "About");
-    EXPECT_EQ(std::count(about.controls.begin(), about.controls.end(), "qbv_download Application v1.0"), 1);
+    EXPECT_EQ(std::count(about.controls.begin(), about.controls.end(), "qbv_download Application v" QBV_VERSION), 1);
 
     tool.click(kStart);
     expectBox(tool, "ERROR: Download file is not selected", kSelectValid);

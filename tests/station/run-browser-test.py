@@ -34,7 +34,7 @@ from selenium.webdriver.common.by import By
 
 BIN = sys.argv[1]
 WORK = tempfile.mkdtemp(prefix="qbv-station-browser-")
-WAIT_S = 60
+WAIT_S = 150                                # generous: the machine may be busy with builds and soaks
 UPLOAD_LIMIT = 16 * 1024 * 1024             # the largest upload the station takes
 GIVES_UP = ["--erase-polls", "60"]          # erases past the limit of 50 polls: gives up in state 3
 SLOW = ["--delay-ms", "25"]                 # a download long enough to reload the page in the middle of it
@@ -109,7 +109,8 @@ def main():
     try:
         browser.get(url)
         states = lambda: [state(browser, f"p{i}") for i in range(1, 5)]  # noqa: E731
-        until(lambda: f"three units to pass and one to give up; the tiles say {states()}",
+        until(lambda: f"three units to pass and one to give up; the page says {states()}, the station "
+                      f"{[t['state'] for t in json.loads(urllib.request.urlopen(url + 'api/ports').read())['ports']]}",
               lambda: states() == ["passed"] * 3 + ["failed"])
         assert "(state 3)" in tile(browser, "p4").text, tile(browser, "p4").text
         image = json.loads(urllib.request.urlopen(url + "api/ports").read())["image"]

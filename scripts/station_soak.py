@@ -1229,27 +1229,20 @@ def summary(soak, rows, stop_seconds, warmup_s):
     print(f"\nstation soak: {a.minutes:g} minutes, {soak.ports_run} port(s), seed {a.seed}"
           + (f", port {a.only_port} alone" if a.only_port else "")
           + f"; {time.monotonic() - soak.started:.0f} s in all\n")
-    outcomes = Counter(outcome_label(r) for r in rows)
-    print("| downloads by outcome | rows |\n|---|---|")
-    for name, n in sorted(outcomes.items(), key=lambda item: (item[0] != "succeeded", str(item[0]))):
-        print(f"| {name} | {n} |")
-    print(f"| all | {len(rows)} |")
-    kinds = Counter(u.kind for u in soak.units)
-    print("\n| units by what they played | units |\n|---|---|")
-    for name, n in sorted(kinds.items()):
-        print(f"| {name} | {n} |")
-    print(f"| all | {len(soak.units)} |")
-    print("\n| the soak's doings | count |\n|---|---|")
-    for name, n in sorted(soak.counts.items()):
-        print(f"| {name} | {n} |")
+    def table(title, column, counts, order=None, total=None):
+        print(f"\n| {title} | {column} |\n|---|---|")
+        for name, n in sorted(counts.items(), key=order):
+            print(f"| {name} | {n} |")
+        if total is not None:
+            print(f"| all | {total} |")
+    table("downloads by outcome", "rows", Counter(outcome_label(r) for r in rows),
+          order=lambda item: (item[0] != "succeeded", str(item[0])), total=len(rows))
+    table("units by what they played", "units", Counter(u.kind for u in soak.units), total=len(soak.units))
+    table("the soak's doings", "count", soak.counts)
     calls = soak.api.calls
-    print("\n| API calls (route, answer) | calls |\n|---|---|")
-    for name, n in sorted(calls.items()):
-        print(f"| {name} | {n} |")
-    print(f"| all | {sum(calls.values())} (unanswered: {soak.api.unanswered}) |")
-    print("\n| page connections | count |\n|---|---|")
-    for name, n in sorted(soak.pages.items()):
-        print(f"| {name} | {n} |")
+    table("API calls (route, answer)", "calls", calls,
+          total=f"{sum(calls.values())} (unanswered: {soak.api.unanswered})")
+    table("page connections", "count", soak.pages)
     for name, n in sorted(soak.watch.events.items()):
         print(f"| {name} events read by the watching page | {n} |")
     b = soak.baseline

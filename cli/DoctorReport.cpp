@@ -129,8 +129,8 @@ std::string doctorAdvice(const DoctorPort& port) {
     const double beyond = figures.median - lineTimeMs(port.baud);
     const double cycle = cycleMs(figures);
     const double offGrid = std::fabs(cycle - doctor::kAdapterTimerMs * std::round(cycle / doctor::kAdapterTimerMs));
-    if (std::fabs(figures.median - doctor::kAdapterTimerMs) <= doctor::kTimerNearMs ||
-        (beyond > doctor::kHeldBeyondLineMs && offGrid <= doctor::kCycleNearMs)) {
+    const bool nearTimer = std::fabs(figures.median - doctor::kAdapterTimerMs) <= doctor::kTimerNearMs;
+    if (beyond > doctor::kHeldBeyondLineMs && (nearTimer || offGrid <= doctor::kCycleNearMs)) {
         return "a median of " + ms(figures.median) + ", a request every " + ms(cycle) +
                ": the adapter's latency timer is not lowered (answers wait for its 16 ms tick; set it to 1 ms)";
     }

@@ -15,7 +15,7 @@ namespace doctor {
 constexpr int kDefaultPolls = 50;
 constexpr int kSilentPollsBeforeGivingUp = 3;  // no answer to the first this many: the baud rate is given up
 constexpr double kAdapterTimerMs = 16;         // an FTDI adapter's latency timer as it leaves the factory
-constexpr double kTimerNearMs = 4;             // a median this close to it is the adapter's timer
+constexpr double kTimerNearMs = 4;             // a median this close to it is the adapter's timer (when held)
 constexpr double kCycleNearMs = 1.5;           // a request cycle this close to a multiple of it is the timer too
 constexpr double kHeldBeyondLineMs = 2;        // ... when the answers also take this much more than the line needs
 constexpr double kSlowBeyondLineMs = 4;        // a median this far above the line's own time is worth a line

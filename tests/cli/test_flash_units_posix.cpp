@@ -464,3 +464,18 @@ TEST_F(FlashUnits, DoctorBundleHoldsTheReportThePortsTheFramesAndTheSystem) {
     EXPECT_EQ(std::count(frames.begin(), frames.end(), '\n'), 5 * 2 + 2) << "OPEN, 5 requests and replies, CLOSE";
     EXPECT_TRUE(fs::is_empty(tmp)) << "the gathered files are removed once packed";
 }
+
+TEST_F(FlashUnits, DoctorFindsAUnitAt19200WhenAskedAt38400) {
+    Unit unit("doctor-19200", "--baud 19200 --strict-baud");
+    const Flash run = flash("--doctor --json --polls 10 -p " + unit.link);
+    EXPECT_EQ(run.exitCode, 4) << "a download at 38400 would fail: " << run.out << run.err;
+    const nlohmann::json port = onlyPort(run);
+    EXPECT_EQ(port.at("polls").size(), 3u) << "given up at 38400 after three silent requests";
+    EXPECT_EQ(port.at("other_bauds"), nlohmann::json::parse(R"([{"baud": 9600, "answered": false, "status": ""},
+                                                                 {"baud": 19200, "answered": true, "status": "Disable"}])"));
+    EXPECT_NE(port.at("advice").get<std::string>().find("the unit answered at 19200: run with --baud 19200"),
+              std::string::npos) << port.at("advice");
+    const std::string transcript = slurp(unit.transcript);
+    EXPECT_EQ(lineBauds(transcript), (std::vector<std::string>{"38400", "9600", "19200"}));
+    EXPECT_EQ(framesReceived(transcript), std::vector<std::string>{kStatusRequestIn}) << "understood at 19200 only";
+}

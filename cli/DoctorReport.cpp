@@ -118,7 +118,7 @@ double lineTimeMs(std::uint32_t baud) {
 }
 
 std::string doctorAdvice(const DoctorPort& port) {
-    if (!port.opened) return "";
+    if (!port.opened || port.interrupted) return "";
     if (!unitAnswered(port)) return noAnswerAdvice(port);
     const std::size_t silent = port.polls.size() - countOf(port.polls, DoctorPoll::Answer::Reply);
     if (silent > 0) {
@@ -179,6 +179,7 @@ std::string doctorText(const std::vector<DoctorPort>& ports) {
         }
         const std::string advice = doctorAdvice(port);
         if (!advice.empty()) text += "  advice: " + advice + "\n";
+        if (port.interrupted) text += "  interrupted\n";
         text += "\n";
     }
     return text;
@@ -210,7 +211,8 @@ nlohmann::json doctorJson(const std::vector<DoctorPort>& ports) {
                         {"polls", polls},
                         {"round_trip", figures},
                         {"other_bauds", tries},
-                        {"advice", doctorAdvice(port)}});
+                        {"advice", doctorAdvice(port)},
+                        {"interrupted", port.interrupted}});
     }
     return {{"ports", list}, {"exit_code", doctorExitCode(ports)}};
 }

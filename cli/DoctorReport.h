@@ -53,6 +53,7 @@ struct DoctorPort {
     std::string openNote;      // "low latency on; latency_timer 16 -> 1 ms", "low latency not supported", ""
     std::vector<DoctorPoll> polls;
     std::vector<DoctorBaudTry> otherBauds;
+    bool interrupted = false;  // Ctrl-C ended the checks before they were done: no advice
 };
 
 // The status word for a reply frame (check bytes included): the window's word ("Disable", "Reset", "Deleting"), with

@@ -26,11 +26,12 @@ std::unique_ptr<BytePort> logged(std::unique_ptr<BytePort> line, const std::shar
 
 // Up to `count` status requests on an open exchange, each after the poll wait; with `stopAtFirstReply`, until one
 // draws a good reply; with `giveUpSilent`, until the first few have all drawn nothing at all.
-std::vector<DoctorPoll> poll(FrameExchange& exchange, int count, bool stopAtFirstReply, bool giveUpSilent) {
+std::vector<DoctorPoll> poll(FrameExchange& exchange, int count, bool stopAtFirstReply, bool giveUpSilent,
+                             const std::atomic<bool>* interrupted) {
     std::vector<DoctorPoll> polls;
     Clock::time_point lastEnd = Clock::now() - unitrun::kPollWait;
     const ByteBuffer request = buildFrame(UnitCommand::StatusRequest);
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && !(interrupted && interrupted->load()); ++i) {
         waitUntil(lastEnd + unitrun::kPollWait);
         const Clock::time_point sent = Clock::now();
         const FrameReply reply = exchange.exchange(request);
@@ -68,17 +69,18 @@ void runDoctorChecks(const DoctorRequest& request, const LineMaker& makeLine, st
             return;
         }
         result.openNote = raw.openNote();
-        result.polls = poll(exchange, request.polls, false, true);
+        result.polls = poll(exchange, request.polls, false, true, request.interrupted);
         exchange.close();
     }
-    if (unitAnswered(result)) return;
+    result.interrupted = request.interrupted && request.interrupted->load();
+    if (unitAnswered(result) || result.interrupted) return;
     for (const std::uint32_t baud : flashopt::kBaudRates) {
         if (baud == request.baud) continue;
         DoctorBaudTry attempt;
         attempt.baud = baud;
         FrameExchange exchange(logged(makeLine(), transcript));
         if (exchange.open(request.port, baud, kDataBits)) {
-            for (const DoctorPoll& p : poll(exchange, doctor::kSilentPollsBeforeGivingUp, true, false)) {
+            for (const DoctorPoll& p : poll(exchange, doctor::kSilentPollsBeforeGivingUp, true, false, request.interrupted)) {
                 if (p.answer != DoctorPoll::Answer::Reply) continue;
                 attempt.answered = true;
                 attempt.word = p.word;
@@ -87,4 +89,5 @@ void runDoctorChecks(const DoctorRequest& request, const LineMaker& makeLine, st
         }
         result.otherBauds.push_back(attempt);
     }
+    result.interrupted = request.interrupted && request.interrupted->load();
 }

@@ -2,6 +2,7 @@
 // and, when nothing answers, each other baud rate by itself. Only status requests are ever sent.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@ struct DoctorRequest {
     std::string port;
     std::uint32_t baud = 0;
     int polls = doctor::kDefaultPolls;
+    const std::atomic<bool>* interrupted = nullptr;  // set (Ctrl-C): no further request, the line closed
 };
 
 // A fresh line for each opening (the build's serial port; tests give another).

@@ -428,6 +428,7 @@ int runDoctor(const FlashOptions& o, const std::vector<std::string>& names) {
     }
     std::vector<DoctorPort> results(names.size());
     std::vector<std::thread> threads;
+    const std::atomic<bool>& interrupted = catchCtrlC();
     for (std::size_t i = 0; i < names.size(); ++i) {
         const ports::PortIdentity identity = identityOf(names[i], listed);
         results[i].port = names[i];
@@ -440,7 +441,7 @@ int runDoctor(const FlashOptions& o, const std::vector<std::string>& names) {
                                  .string());
         }
         threads.emplace_back([&, i, transcript] {
-            const DoctorRequest request{names[i], o.baud, o.polls};
+            const DoctorRequest request{names[i], o.baud, o.polls, &interrupted};
             runDoctorChecks(request, [] { return std::make_unique<SerialPort>(); }, transcript,
                             [&] { return ports::whyNotOpened(names[i]); }, results[i]);
         });
@@ -451,7 +452,7 @@ int runDoctor(const FlashOptions& o, const std::vector<std::string>& names) {
     else std::fputs(doctorText(results).c_str(), stdout);
     std::fflush(stdout);
     if (!folder.empty() && !writeBundle(o, folder, results, listed)) return exitcode::kUsage;
-    return doctorExitCode(results);
+    return interrupted.load() ? exitcode::kInterrupted : doctorExitCode(results);
 }
 }  // namespace
 

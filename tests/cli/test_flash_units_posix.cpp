@@ -479,3 +479,16 @@ TEST_F(FlashUnits, DoctorFindsAUnitAt19200WhenAskedAt38400) {
     EXPECT_EQ(lineBauds(transcript), (std::vector<std::string>{"38400", "9600", "19200"}));
     EXPECT_EQ(framesReceived(transcript), std::vector<std::string>{kStatusRequestIn}) << "understood at 19200 only";
 }
+
+TEST_F(FlashUnits, DoctorCtrlCEndsTheRequestUnderWayAndStillWritesTheBundle) {
+    Unit unit("doctor-interrupted", "--silent");
+    const fs::path bundle = kFolder / "interrupted.tar.gz";
+    const pid_t pid = startFlash("--doctor --bundle " + bundle.string() + " -p " + unit.link);
+    EXPECT_TRUE(waitUntil([&] { return unit.received(kStatusRequestIn); }));
+    kill(pid, SIGINT);
+    const Flash run = finish(pid, 5);  // the request under way waits at most its one second
+    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+    EXPECT_NE(run.out.find("\n  interrupted\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("advice:"), std::string::npos) << "no advice from checks cut short";
+    EXPECT_EQ(std::system(("tar -tzf " + bundle.string() + " qbv-doctor/report.json >/dev/null").c_str()), 0);
+}

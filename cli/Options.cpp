@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Bundle.h"
 #include "ReleaseCheck.h"
 #include "Report.h"
 
@@ -12,7 +13,9 @@ constexpr const char* kDescription =
     "Downloads a firmware image into one or more units over serial lines, all at the same time.\n"
     "  qbv-flash [--baud 9600|19200|38400] (--port PORT | --match PATTERN)... [RELEASE CHECKS] IMAGE\n"
     "  qbv-flash --check [RELEASE CHECKS] IMAGE\n"
-    "  qbv-flash --list-ports [--match PATTERN]...";
+    "  qbv-flash --list-ports [--match PATTERN]...\n"
+    "  qbv-flash --doctor (--port PORT | --match PATTERN)... [--baud B] [--polls N] [--bundle FILE] [--json]\n"
+    "--doctor checks each port and its unit and changes nothing in the unit: it sends status requests only.";
 constexpr const char* kExitCodes =
     "Exit codes (with several units, the highest of theirs):\n"
     "  0    every unit succeeded\n"
@@ -56,6 +59,16 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
         ->check(CLI::IsMember({flashopt::kBaudRates[0], flashopt::kBaudRates[1], flashopt::kBaudRates[2]}));
     app.add_flag("--check", check, "Check the image only: print its FILE-CRC");
     auto* listFlag = app.add_flag("--list-ports", "List the serial ports of this machine");
+    auto* doctorFlag = app.add_flag(
+        "--doctor", "Check each port and its unit: who is on it, whether it opens, N status requests with their round "
+                    "trips and what the figures say; sends status requests only, so nothing in the unit changes");
+    auto* pollsOption = app.add_option("--polls", o.polls, "--doctor: status requests per port (default 50)")
+                            ->check(CLI::Range(1, 10000));
+    auto* bundleOption = app.add_option(
+        "--bundle", o.bundleFile,
+        bundle::supported() ? "--doctor: also write FILE (tar.gz): the report as text and JSON, the port list, the "
+                              "frames of every request, and the system's facts"
+                            : "--doctor: not in this build");
     app.add_flag("--json", o.json, "JSON Lines on stdout instead of the human lines");
     app.add_flag("--quiet,-q", o.quiet, "Only the final lines");
     app.add_option("--timeout", o.timeoutSeconds,
@@ -87,7 +100,20 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
     if (!o.signatureFile.empty() && o.releaseKeys.empty()) {
         return stop(exitcode::kUsage, "--signature needs a --release-key to check it against");
     }
-    if (listFlag->count() > 0) {
+    const bool doctorOnly = pollsOption->count() > 0 || bundleOption->count() > 0;
+    if (doctorFlag->count() > 0) {
+        if (!o.image.empty() || check || listFlag->count() > 0 || !o.releaseKeys.empty() || !o.expectedSha256.empty() ||
+            !o.logDir.empty() || o.timeoutSeconds > 0 || o.quiet) {
+            return stop(exitcode::kUsage, "--doctor takes only --port, --match, --baud, --polls, --bundle and --json");
+        }
+        if (o.ports.empty() && o.matches.empty()) return stop(exitcode::kUsage, "--doctor needs a --port or --match");
+        if (!o.bundleFile.empty() && !bundle::supported()) {
+            return stop(exitcode::kUsage, "--bundle is not in this build");
+        }
+        o.mode = FlashOptions::Mode::Doctor;
+    } else if (doctorOnly) {
+        return stop(exitcode::kUsage, "--polls and --bundle belong to --doctor");
+    } else if (listFlag->count() > 0) {
         if (!o.ports.empty() || !o.image.empty() || check || !o.releaseKeys.empty() || !o.expectedSha256.empty()) {
             return stop(exitcode::kUsage, "--list-ports takes only --match and --json");
         }

@@ -11,7 +11,7 @@ constexpr std::uint32_t kBaudRates[] = {9600, 19200, 38400};
 }  // namespace flashopt
 
 struct FlashOptions {
-    enum class Mode { Flash, Check, ListPorts };
+    enum class Mode { Flash, Check, ListPorts, Doctor };
     Mode mode = Mode::Flash;
     std::vector<std::string> ports;
     std::vector<std::string> matches;  // globs that choose ports by who they are (--match)
@@ -24,6 +24,8 @@ struct FlashOptions {
     std::vector<std::string> releaseKeys;  // a signature by one of them is required (--release-key)
     std::string signatureFile;             // --signature; "" for IMAGE.minisig
     std::string expectedSha256;            // --expected-sha256, as given
+    int polls = 50;                        // --doctor: status requests per port (--polls)
+    std::string bundleFile;                // --doctor: the archive to write (--bundle), "" for none
 };
 
 struct ParsedOptions {

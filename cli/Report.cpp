@@ -10,6 +10,8 @@ namespace {
 constexpr const char* kCrcLinePrefix = "CRC:";
 }  // namespace
 
+const char* flashVersion() { return QBV_FLASH_VERSION; }
+
 int exitCodeOf(const UnitResult& r) {
     switch (r.report.end) {
         case UnitEnd::PortFailed: return exitcode::kPortFailed;

@@ -23,6 +23,9 @@ constexpr int kTimedOut = 6;     // a unit did not finish within the time-out
 constexpr int kInterrupted = 130;
 }  // namespace exitcode
 
+// "1.0.0": this program's version.
+const char* flashVersion();
+
 int exitCodeOf(const UnitResult& result);
 // "PORT: WORDS  CRC:xxxx FILE-CRC:xxxx  match  12.3 s".
 std::string finalLine(const UnitResult& result);

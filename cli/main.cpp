@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -14,7 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "Bundle.h"
 #include "Console.h"
+#include "DoctorReport.h"
+#include "DoctorRun.h"
 #include "FrameLog.h"
 #include "ImageFile.h"
 #include "LiveView.h"
@@ -364,6 +368,92 @@ int flash(const FlashOptions& o, const ImageLoad& image, const trust::ReleaseFac
     printFinalLines(o, run.results());
     return highestExitCode(run.results());
 }
+
+// --doctor: the --list-ports line of a port, its driver, and the whole listing (for the bundle).
+ports::PortIdentity identityOf(const std::string& port, const std::vector<ports::PortIdentity>& listed) {
+    const std::string canonical = ports::canonicalName(port);
+    for (const ports::PortIdentity& p : listed) {
+        if (ports::canonicalName(p.device) == canonical) return p;
+    }
+    ports::PortIdentity unlisted;
+    unlisted.device = port;
+    return unlisted;
+}
+
+std::string listingText(const std::vector<ports::PortIdentity>& listed) {
+    std::string text;
+    for (const ports::PortIdentity& port : listed) {
+        text += portLine(port) + "\n";
+        const std::string hint = latencyHint(port);
+        if (!hint.empty()) text += "  " + hint + "\n";
+    }
+    return text;
+}
+
+bool writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+// The bundle's files beside the transcripts already in `folder`, then the archive.
+bool writeBundle(const FlashOptions& o, const std::string& folder, const std::vector<DoctorPort>& results,
+                 const std::vector<ports::PortIdentity>& listed) {
+    const std::filesystem::path files = std::filesystem::path(folder) / bundle::kTopFolder;
+    std::string system = bundle::systemFacts() + "qbv-flash " + flashVersion() + "\n";
+    for (const DoctorPort& port : results) {
+        system += "driver of " + port.port + ": " + (port.driver.empty() ? "not told" : port.driver) + "\n";
+    }
+    const bool written = writeFile(files / "report.txt", doctorText(results)) &&
+                         writeFile(files / "report.json", doctorJson(results).dump(2) + "\n") &&
+                         writeFile(files / "ports.txt", listingText(listed)) &&
+                         writeFile(files / "system.txt", system);
+    const std::string why = written ? bundle::pack(folder, o.bundleFile) : "its files could not be written";
+    if (!written) {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    if (!why.empty()) error("the bundle " + o.bundleFile + " was not written: " + why);
+    return why.empty();
+}
+
+// Every port checked at once, one thread each; the report on stdout, the bundle when asked for.
+int runDoctor(const FlashOptions& o, const std::vector<std::string>& names) {
+    if (!eachPortOnce(names)) return exitcode::kUsage;
+    const std::vector<ports::PortIdentity> listed = ports::listPorts();
+    const std::string folder = o.bundleFile.empty() ? std::string() : bundle::makeFolder();
+    if (!o.bundleFile.empty() && folder.empty()) {
+        error("cannot make a folder for the bundle " + o.bundleFile);
+        return exitcode::kUsage;
+    }
+    std::vector<DoctorPort> results(names.size());
+    std::vector<std::thread> threads;
+    const std::atomic<bool>& interrupted = catchCtrlC();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const ports::PortIdentity identity = identityOf(names[i], listed);
+        results[i].port = names[i];
+        results[i].identity = portLine(identity);
+        results[i].driver = identity.driver;
+        std::shared_ptr<FrameLog> transcript;
+        if (!folder.empty()) {
+            transcript = std::make_shared<FrameLog>();
+            transcript->open((std::filesystem::path(folder) / bundle::kTopFolder / ("frames-" + logFileName(names[i])))
+                                 .string());
+        }
+        threads.emplace_back([&, i, transcript] {
+            const DoctorRequest request{names[i], o.baud, o.polls, &interrupted};
+            runDoctorChecks(request, [] { return std::make_unique<SerialPort>(); }, transcript,
+                            [&] { return ports::whyNotOpened(names[i]); }, results[i]);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+
+    if (o.json) printJson(doctorJson(results));
+    else std::fputs(doctorText(results).c_str(), stdout);
+    std::fflush(stdout);
+    if (!folder.empty() && !writeBundle(o, folder, results, listed)) return exitcode::kUsage;
+    return interrupted.load() ? exitcode::kInterrupted : doctorExitCode(results);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -379,6 +469,10 @@ int main(int argc, char** argv) {
     }
     const FlashOptions& o = parsed.options;
     if (o.mode == FlashOptions::Mode::ListPorts) return listPorts(o);
+    if (o.mode == FlashOptions::Mode::Doctor) {
+        const std::optional<std::vector<std::string>> units = chosenPorts(o);
+        return units ? runDoctor(o, *units) : exitcode::kPortFailed;
+    }
 
     const ImageLoad image = loadImageFile(o.image);
     if (image.status != ImageLoadStatus::Ok) {

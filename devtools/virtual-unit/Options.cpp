@@ -182,6 +182,7 @@ const OptionRule kOptionRules[] = {
     {"--faults", [](GivenOption& g, Options& o) { return g.faults(o.unit.faults); }},
     {"--seed", [](GivenOption& g, Options& o) { return g.number(0, UINT64_MAX, o.unit.faults.seed); }},
     {"--pace-received", [](GivenOption& g, Options& o) { return g.flag(o.paceReceived); }},
+    {"--strict-baud", [](GivenOption& g, Options& o) { return g.flag(o.strictBaud); }},
     {"--delay-ms", [](GivenOption& g, Options& o) { return g.number(0, kMaxDelayMs, o.delayMs); }},
     {"--baud", [](GivenOption& g, Options& o) { return g.number(1, kMaxBaud, o.baud); }},
     {"--latency", [](GivenOption& g, Options& o) { return g.number(0, kMaxLatencyMs, o.latencyMs); }},
@@ -241,6 +242,8 @@ Scenarios (combinable):
   --delay-ms N           wait N ms before each reply
   --baud N               pace written bytes at 11 bit times each at N bit/s
   --pace-received        with --baud: a reply also waits the time its frame took to arrive
+  --strict-baud          with --baud: bytes from a client whose line is set to another baud rate are not
+                         understood (logged as GARBLED), as a UART at the wrong rate sees only framing errors
   --latency MS           hold reply bytes until the next tick of a timer of period MS ms running from
                          the start, as a USB-serial adapter's latency timer does (0, the default: none)
   --vanish-after N       the line disappears when the Nth frame with a good check code arrives: that

@@ -20,6 +20,7 @@ struct Options {
     std::uint64_t delayMs = 0;     // wait before each reply (milliseconds)
     std::uint64_t baud = 0;        // 0 = write at once; otherwise 11 bit times per byte
     bool paceReceived = false;     // with baud: a reply waits for its frame's own time on the line
+    bool strictBaud = false;       // with baud: bytes from a client whose line is set to another rate are not understood
     std::uint64_t latencyMs = 0;   // 0 = none; otherwise reply bytes are held until the adapter's next timer tick
     std::string linkPath;          // symlink to the slave side, if any
     std::string transcriptPath;

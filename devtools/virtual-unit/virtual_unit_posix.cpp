@@ -75,9 +75,17 @@ public:
             return;
         }
         lastSettings_ = settings;
+        note(sinceStartNs, "LINE", settings);
+    }
+    // A line that is not a frame: "<seconds> KIND TEXT".
+    void note(std::int64_t sinceStartNs, const char* kind, const std::string& text) {
+        if (file_ == nullptr) {
+            return;
+        }
         const std::int64_t us = sinceStartNs / kNanosPerMicro;
-        std::fprintf(file_, "%lld.%06lld LINE %s\n", static_cast<long long>(us / vunit::kMicrosPerSecond),
-                     static_cast<long long>(us % vunit::kMicrosPerSecond), settings.c_str());
+        std::fprintf(file_, "%lld.%06lld %s %s\n", static_cast<long long>(us / vunit::kMicrosPerSecond),
+                     static_cast<long long>(us % vunit::kMicrosPerSecond), kind, text.c_str());
+        std::fflush(file_);
     }
     void close() {
         if (file_ != nullptr) {
@@ -491,8 +499,26 @@ private:
         const ssize_t n = read(pty_.master, chunk_.data(), chunk_.size());
         if (n > 0) {
             const std::int64_t now = monotonicNs();
+            if (misheard(static_cast<std::size_t>(n), now)) {
+                return;
+            }
             handle(core_.receive(chunk_.data(), static_cast<std::size_t>(n), sinceStartUs(now)), now);
         }
+    }
+
+    // --strict-baud: bytes sent at another baud rate than the unit's --baud are only framing errors to its UART, so
+    // they never reach the frame receiver; each such read is a GARBLED line after the line settings it came with.
+    bool misheard(std::size_t count, std::int64_t nowNs) {
+        if (!options_.strictBaud || options_.baud == 0) {
+            return false;
+        }
+        const std::string settings = lineSettingsOf(pty_.slave);
+        if (settings.rfind(std::to_string(options_.baud) + " ", 0) == 0) {
+            return false;
+        }
+        transcript_.noteLineSettings(nowNs - startNs_, settings);
+        transcript_.note(nowNs - startNs_, "GARBLED", std::to_string(count) + " bytes");
+        return true;
     }
 
     // Not expected while the slave is held open; back off rather than spin.

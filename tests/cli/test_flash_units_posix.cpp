@@ -1,4 +1,5 @@
-// qbv-flash itself against virtual units on ptys: downloads, several units at once, bad input, unplugging, Ctrl-C.
+// qbv-flash itself against virtual units on ptys: downloads, several units at once, bad input, unplugging, Ctrl-C,
+// and --doctor.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -314,4 +315,180 @@ TEST_F(FlashUnits, ASignedReleaseIsCheckedAndDownloadedAndItsSignerNamed) {
     EXPECT_EQ(start.at("key_id"), keyId);
     EXPECT_EQ(start.at("trusted_comment"), "fw for line 3");
     EXPECT_TRUE(unit.holdsImage(image()));
+}
+
+// --doctor against virtual units: what it reports of each, and that status requests are all a unit ever receives.
+namespace {
+constexpr const char* kStatusRequestIn = "FC 05 11 27 56";
+
+// The frames a unit received (its transcript's IN lines), as hex.
+std::vector<std::string> framesReceived(const std::string& transcript) {
+    std::istringstream lines(transcript);
+    std::vector<std::string> frames;
+    double at = 0;
+    for (std::string kind, bytes; lines >> at >> kind && std::getline(lines, bytes);) {
+        if (kind == "IN") frames.push_back(bytes.substr(1));
+    }
+    return frames;
+}
+
+// The baud rates the unit's line was set to, in order (its transcript's LINE lines).
+std::vector<std::string> lineBauds(const std::string& transcript) {
+    std::istringstream lines(transcript);
+    std::vector<std::string> bauds;
+    double at = 0;
+    for (std::string kind, rest; lines >> at >> kind && std::getline(lines, rest);) {
+        if (kind == "LINE") bauds.push_back(rest.substr(1, rest.find(' ', 1) - 1));
+    }
+    return bauds;
+}
+
+void expectOnlyStatusRequests(const std::string& transcript, std::size_t from = 0) {
+    const std::vector<std::string> frames = framesReceived(transcript);
+    for (std::size_t i = from; i < frames.size(); ++i) EXPECT_EQ(frames[i], kStatusRequestIn) << "frame " << i;
+}
+
+nlohmann::json onlyPort(const Flash& run) {
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report.at("ports").size(), 1u);
+    return report.at("ports").at(0);
+}
+}  // namespace
+
+TEST_F(FlashUnits, DoctorPlainUnitAndOneBehindAnAdapterWhoseTimerIsNotLowered) {
+    struct Row {
+        const char* unitOptions;
+        double cycleLow, cycleHigh;  // ms from one request to the next: 10 ms wait + the round trip
+        bool timerAdvice;
+    };
+    const std::vector<Row> rows = {
+        {"", 10, 14, false},
+        // A free-running 16 ms timer pulls every cycle onto its ticks: 10 ms wait and some 6 ms held.
+        {"--latency 16", 14, 18, true},
+    };
+    for (const Row& row : rows) {
+        Unit unit("doctor-plain", row.unitOptions);
+        const Flash run = flash("--doctor --json --polls 30 -p " + unit.link);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        const nlohmann::json port = onlyPort(run);
+        EXPECT_EQ(port.at("open_note"), "low latency not supported");
+        ASSERT_EQ(port.at("polls").size(), 30u);
+        for (const nlohmann::json& poll : port.at("polls")) EXPECT_EQ(poll.at("status"), "Disable");
+        const double cycle = port.at("round_trip").at("cycle_ms");
+        EXPECT_GE(cycle, row.cycleLow) << row.unitOptions;
+        EXPECT_LE(cycle, row.cycleHigh) << row.unitOptions;
+        const std::string advice = port.at("advice");
+        EXPECT_EQ(advice.find("latency timer is not lowered") != std::string::npos, row.timerAdvice) << advice;
+        const std::string transcript = slurp(unit.transcript);
+        EXPECT_EQ(framesReceived(transcript).size(), 30u);
+        expectOnlyStatusRequests(transcript);
+        // Spaced as a download spaces its polls: never sooner than 10 ms after the reply before.
+        const std::vector<double> waits = pollWaits(transcript);
+        ASSERT_FALSE(waits.empty());
+        EXPECT_GE(*std::min_element(waits.begin(), waits.end()), 0.0099);
+    }
+}
+
+TEST_F(FlashUnits, DoctorSilentUnitHeldPortAndUnitInDownloadMode) {
+    Unit silent("doctor-silent", "--silent"), held("doctor-held"), busy("doctor-busy", "--erase-polls 3");
+    // The busy unit is put in download mode by a DownloadStart this test sends itself, its ACK read.
+    {
+        const int fd = open(busy.link.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        const std::uint8_t start[] = {0xFC, 0x05, 0xD0, 0xA2, 0x81};
+        ASSERT_EQ(write(fd, start, sizeof start), static_cast<ssize_t>(sizeof start));
+        std::size_t got = 0;
+        EXPECT_TRUE(waitUntil([&] {
+            std::uint8_t ack[8];
+            const ssize_t n = read(fd, ack, sizeof ack);
+            got += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return got >= 5;
+        }));
+        close(fd);
+    }
+    const std::size_t busyFramesBefore = framesReceived(slurp(busy.transcript)).size();
+    const int heldFd = open(held.link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
+    const Flash run = flash("--doctor --polls 6 -p " + silent.link + " -p " + held.link + " -p " + busy.link);
+    close(heldFd);
+    EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
+    // The silent unit: three requests at 38400, then each other baud rate by itself.
+    EXPECT_NE(run.out.find("no answer"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  at 9600 baud: no answer\n  at 19200 baud: no answer\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("advice: no answer at 9600, 19200 or 38400 baud"), std::string::npos) << run.out;
+    EXPECT_EQ(lineBauds(slurp(silent.transcript)), (std::vector<std::string>{"38400", "9600", "19200"}));
+    expectOnlyStatusRequests(slurp(silent.transcript));
+    // The held port: why, and nothing sent.
+    EXPECT_NE(run.out.find(held.link + "\n  does not open: held by another program\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(framesReceived(slurp(held.transcript)).empty());
+    // The unit in download mode: busy while it erases, then ready, named as the window names them.
+    const std::size_t busyAt = run.out.find(busy.link + "\n");
+    ASSERT_NE(busyAt, std::string::npos);
+    const std::string busyPart = run.out.substr(busyAt);
+    EXPECT_NE(busyPart.find("    1  Deleting (download mode, busy)"), std::string::npos) << busyPart;
+    EXPECT_NE(busyPart.find("    6  Deleting (download mode, ready)"), std::string::npos) << busyPart;
+    EXPECT_NE(busyPart.find("(6 answers of 6"), std::string::npos) << busyPart;
+    expectOnlyStatusRequests(slurp(busy.transcript), busyFramesBefore);
+    EXPECT_EQ(framesReceived(slurp(busy.transcript)).size(), busyFramesBefore + 6);
+}
+
+TEST_F(FlashUnits, DoctorBundleHoldsTheReportThePortsTheFramesAndTheSystem) {
+    Unit unit("doctor-bundle");
+    const fs::path bundle = kFolder / "doctor.tar.gz", opened = kFolder / "doctor-opened", tmp = kFolder / "tmp";
+    fs::create_directories(tmp);  // where the bundle's files are gathered before they are packed
+    const Flash run = finish(spawn("env TMPDIR=" + tmp.string() + " " QBV_FLASH_PATH " --doctor --polls 5 --bundle " +
+                                   bundle.string() + " -p " + unit.link + " >" + (kFolder / "out").string() + " 2>" +
+                                   (kFolder / "err").string()));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    fs::create_directories(opened);
+    ASSERT_EQ(std::system(("tar -xzf " + bundle.string() + " -C " + opened.string()).c_str()), 0);
+    const fs::path files = opened / "qbv-doctor";
+    const nlohmann::json report = nlohmann::json::parse(slurp(files / "report.json"));
+    EXPECT_EQ(report.at("exit_code"), 0);
+    EXPECT_EQ(report.at("ports").at(0).at("polls").size(), 5u);
+    EXPECT_EQ(slurp(files / "report.txt"), run.out);
+    EXPECT_TRUE(fs::exists(files / "ports.txt"));
+    const std::string system = slurp(files / "system.txt");
+    EXPECT_NE(system.find("os Linux\nkernel "), std::string::npos) << system;
+    EXPECT_NE(system.find("\nqbv-flash "), std::string::npos) << system;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    if (std::string(host).size() >= 6) EXPECT_EQ(system.find(host), std::string::npos) << "no computer's name";
+    std::string frames;
+    for (const fs::directory_entry& entry : fs::directory_iterator(files)) {
+        if (entry.path().filename().string().rfind("frames-", 0) == 0) frames = slurp(entry.path());
+    }
+    EXPECT_NE(frames.find(" OPEN  " + unit.link + " 38400; low latency not supported\n"), std::string::npos) << frames;
+    EXPECT_NE(frames.find(" TX FC 05 11 27 56  StatusRequest\n"), std::string::npos) << frames;
+    EXPECT_NE(frames.find(" RX FC 05 1A F4 E8  Disable\n"), std::string::npos) << frames;
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), '\n'), 5 * 2 + 2) << "OPEN, 5 requests and replies, CLOSE";
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the gathered files are removed once packed";
+}
+
+TEST_F(FlashUnits, DoctorFindsAUnitAt19200WhenAskedAt38400) {
+    Unit unit("doctor-19200", "--baud 19200 --strict-baud");
+    const Flash run = flash("--doctor --json --polls 10 -p " + unit.link);
+    EXPECT_EQ(run.exitCode, 4) << "a download at 38400 would fail: " << run.out << run.err;
+    const nlohmann::json port = onlyPort(run);
+    EXPECT_EQ(port.at("polls").size(), 3u) << "given up at 38400 after three silent requests";
+    EXPECT_EQ(port.at("other_bauds"), nlohmann::json::parse(R"([{"baud": 9600, "answered": false, "status": ""},
+                                                                 {"baud": 19200, "answered": true, "status": "Disable"}])"));
+    EXPECT_NE(port.at("advice").get<std::string>().find("the unit answered at 19200: run with --baud 19200"),
+              std::string::npos) << port.at("advice");
+    const std::string transcript = slurp(unit.transcript);
+    EXPECT_EQ(lineBauds(transcript), (std::vector<std::string>{"38400", "9600", "19200"}));
+    EXPECT_EQ(framesReceived(transcript), std::vector<std::string>{kStatusRequestIn}) << "understood at 19200 only";
+}
+
+TEST_F(FlashUnits, DoctorCtrlCEndsTheRequestUnderWayAndStillWritesTheBundle) {
+    Unit unit("doctor-interrupted", "--silent");
+    const fs::path bundle = kFolder / "interrupted.tar.gz";
+    const pid_t pid = startFlash("--doctor --bundle " + bundle.string() + " -p " + unit.link);
+    EXPECT_TRUE(waitUntil([&] { return unit.received(kStatusRequestIn); }));
+    kill(pid, SIGINT);
+    const Flash run = finish(pid, 5);  // the request under way waits at most its one second
+    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+    EXPECT_NE(run.out.find("\n  interrupted\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("advice:"), std::string::npos) << "no advice from checks cut short";
+    EXPECT_EQ(std::system(("tar -tzf " + bundle.string() + " qbv-doctor/report.json >/dev/null").c_str()), 0);
 }

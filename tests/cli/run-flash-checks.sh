@@ -65,5 +65,13 @@ refused "its SHA-256 is $digest, expected ${digest//?/0}" --expected-sha256 "${d
 refused "this Windows build cannot check signatures" --release-key "$(windows_path "$folder/image.bin")" -p COM1
 flash_into "COM1" -p COM1 --expected-sha256 "$digest"
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
-[ $status -eq 0 ] && echo "ok: port list, one unit and two at once"
+
+# --doctor on mapped COM ports: the unit on COM1 answers every status request; the silent COM2 does not, at any
+# baud rate.
+doctor="$("$HERE/../../scripts/with-virtual-units.sh" "$VIRTUAL_UNIT" "$EXE" --doctor --polls 5 -p COM1 -p COM2 2>&1 |
+          tr -d '\r')"
+echo "$doctor"
+[ "$(echo "$doctor" | grep -c '^  round trip: .*(5 answers of 5;')" = 1 ] && echo "$doctor" | grep -q "no answer at 9600" ||
+    { echo "FAIL: --doctor: COM1 did not answer 5 of 5, or COM2 was not found silent at every baud rate"; status=1; }
+[ $status -eq 0 ] && echo "ok: port list, one unit and two at once, the doctor"
 exit $status

@@ -66,7 +66,7 @@ public:
     std::string replaceImage(const std::string& name, const std::string& bytes,
                              const std::optional<std::string>& signature) override;
     std::uint64_t largestImageBytes() const override;
-    nlohmann::json history(const HistoryQuery& query) const override;
+    std::string historyJson(const HistoryQuery& query) const override;
     std::string historyCsv(const HistoryQuery& query) const override;
     nlohmann::json todayCounts() const override;
     MetricFigures metricFigures() const override;

@@ -80,9 +80,10 @@ public:
     // The largest upload worth reading: the largest valid image.
     virtual std::uint64_t largestImageBytes() const = 0;
 
-    // History, newest first: a JSON array of rows, the same rows as CSV, and today's counts as JSON
+    // History, newest first: the text of a JSON array of rows (written a row at a time: a day of a busy line is
+    // thousands of rows), the same rows as CSV, and today's counts as JSON
     // ({"passed": N, "failed": N, "failed_by_state": {"STATE": N, ...}, "hours": [{"passed": N, "failed": N} x 24]}).
-    virtual nlohmann::json history(const HistoryQuery& query) const = 0;
+    virtual std::string historyJson(const HistoryQuery& query) const = 0;
     virtual std::string historyCsv(const HistoryQuery& query) const = 0;
     virtual nlohmann::json todayCounts() const = 0;
 

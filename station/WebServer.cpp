@@ -272,7 +272,7 @@ void WebServer::routeReads() {
     server_->Get("/api/history", [this](const Request& request, Response& response) {
         const auto query = historyQueryOf(request);
         if (!query) return replyWords(response, kBadRequest, "day must be YYYY-MM-DD");
-        replyJson(response, control_.history(*query));
+        response.set_content(control_.historyJson(*query), kJson);
     });
     server_->Get(R"(/api/history\.csv)", [this](const Request& request, Response& response) {
         const auto query = historyQueryOf(request);

@@ -81,7 +81,7 @@ public:
         return refusal;
     }
     std::uint64_t largestImageBytes() const override { return kLargestImage; }
-    nlohmann::json history(const HistoryQuery&) const override { return nlohmann::json::array(); }
+    std::string historyJson(const HistoryQuery&) const override { return "[]"; }
     std::string historyCsv(const HistoryQuery&) const override { return "id\r\n"; }
     nlohmann::json todayCounts() const override { return {{"passed", 0}}; }
     MetricFigures metricFigures() const override { return {}; }

@@ -143,34 +143,3 @@ TEST(DoctorReport, StatusWordsAsTheWindowNamesThem) {
         EXPECT_EQ(doctorStatusWord(row.reply).rfind(row.word, 0), 0u) << doctorStatusWord(row.reply);
     }
 }
-
-TEST(DoctorOptions, FormsAndUsageErrors) {
-    struct Row {
-        std::vector<const char*> args;
-        int exitCode;  // -1: proceeds
-        const char* says;
-    };
-    const std::vector<Row> rows = {
-        {{"--doctor", "-p", "/dev/ttyUSB0"}, -1, ""},
-        {{"--doctor", "-m", "0403:*", "--polls", "5", "--bundle", "b.tar.gz", "--json", "-b", "9600"}, -1, ""},
-        {{"--doctor"}, 1, "--doctor needs a --port or --match"},
-        {{"--doctor", "-p", "/dev/ttyUSB0", "fw.bin"}, 1, "--doctor takes only"},
-        {{"--doctor", "-p", "/dev/ttyUSB0", "--log", "logs"}, 1, "--doctor takes only"},
-        {{"--doctor", "-p", "/dev/ttyUSB0", "--polls", "0"}, 1, "--polls"},
-        {{"-p", "/dev/ttyUSB0", "--polls", "5", "fw.bin"}, 1, "--polls and --bundle belong to --doctor"},
-    };
-    for (const Row& row : rows) {
-        std::vector<const char*> args = row.args;
-        args.insert(args.begin(), "qbv-flash");
-        const ParsedOptions parsed = parseFlashOptions(static_cast<int>(args.size()), args.data());
-        EXPECT_EQ(parsed.proceed, row.exitCode < 0) << parsed.message;
-        if (row.exitCode >= 0) {
-            EXPECT_EQ(parsed.exitCode, row.exitCode);
-            EXPECT_NE(parsed.message.find(row.says), std::string::npos) << parsed.message;
-        } else {
-            EXPECT_EQ(parsed.options.mode, FlashOptions::Mode::Doctor);
-        }
-    }
-    const ParsedOptions help = parseFlashOptions(2, std::vector<const char*>{"qbv-flash", "--help"}.data());
-    EXPECT_NE(help.message.find("sends status requests only"), std::string::npos);
-}

@@ -53,6 +53,12 @@ TEST(FlashOptions, FormsAndUsageErrors) {
         {{"--bogus", "-p", "a", "img"}, false, 1, 0, 0},
         {{"--timeout", "0", "-p", "a", "img"}, false, 1, 0, 0},
         {{"--help"}, false, 0, 0, 0},
+        {{"--doctor", "-m", "0403:*", "--polls", "5", "--bundle", "b.tar.gz", "-b", "9600"}, true, 0, 0, 9600},
+        {{"--doctor"}, false, 1, 0, 0},
+        {{"--doctor", "-p", "a", "img"}, false, 1, 0, 0},
+        {{"--doctor", "-p", "a", "--log", "logs"}, false, 1, 0, 0},
+        {{"--doctor", "-p", "a", "--polls", "0"}, false, 1, 0, 0},
+        {{"-p", "a", "--polls", "5", "img"}, false, 1, 0, 0},
     };
     for (const Row& row : rows) {
         const ParsedOptions p = parse(row.args);
@@ -65,6 +71,8 @@ TEST(FlashOptions, FormsAndUsageErrors) {
     }
     EXPECT_EQ(parse({"--check", "img"}).options.mode, FlashOptions::Mode::Check);
     EXPECT_EQ(parse({"--list-ports"}).options.mode, FlashOptions::Mode::ListPorts);
+    EXPECT_EQ(parse({"--doctor", "-p", "a"}).options.mode, FlashOptions::Mode::Doctor);
+    EXPECT_NE(parse({"--help"}).message.find("sends status requests only"), std::string::npos);
     EXPECT_NE(parse({"--help"}).message.find("  130  interrupted"), std::string::npos);
 }
 

@@ -4,8 +4,10 @@
 #include <CLI/CLI.hpp>
 
 #include "Bundle.h"
+#include "DoctorReport.h"
 #include "ReleaseCheck.h"
 #include "Report.h"
+#include "UnitFrame.h"
 
 namespace {
 constexpr const char* kProgram = "qbv-flash";
@@ -56,14 +58,14 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->allow_extra_args(false);
     app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")
-        ->check(CLI::IsMember({flashopt::kBaudRates[0], flashopt::kBaudRates[1], flashopt::kBaudRates[2]}));
+        ->check(CLI::IsMember({unit::kBaudRates[0], unit::kBaudRates[1], unit::kBaudRates[2]}));
     app.add_flag("--check", check, "Check the image only: print its FILE-CRC");
     auto* listFlag = app.add_flag("--list-ports", "List the serial ports of this machine");
     auto* doctorFlag = app.add_flag(
         "--doctor", "Check each port and its unit: who is on it, whether it opens, N status requests with their round "
                     "trips and what the figures say; sends status requests only, so nothing in the unit changes");
     auto* pollsOption = app.add_option("--polls", o.polls, "--doctor: status requests per port (default 50)")
-                            ->check(CLI::Range(1, 10000));
+                            ->check(CLI::Range(1, doctor::kMaxPolls));
     auto* bundleOption = app.add_option(
         "--bundle", o.bundleFile,
         bundle::supported() ? "--doctor: also write FILE (tar.gz): the report as text and JSON, the port list, the "

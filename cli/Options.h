@@ -7,7 +7,6 @@
 
 namespace flashopt {
 constexpr std::uint32_t kDefaultBaud = 38400;
-constexpr std::uint32_t kBaudRates[] = {9600, 19200, 38400};
 }  // namespace flashopt
 
 struct FlashOptions {

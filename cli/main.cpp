@@ -396,6 +396,18 @@ bool writeFile(const std::filesystem::path& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
+// 0 when every port has a unit that answered at the baud rate asked for, 4 otherwise.
+int doctorExitCode(const std::vector<DoctorPort>& results) {
+    return everyUnitAnswered(results) ? exitcode::kSuccess : exitcode::kGaveUp;
+}
+
+// The report as one JSON object: {"ports": [...], "exit_code": N}.
+nlohmann::json doctorJson(const std::vector<DoctorPort>& results) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const DoctorPort& port : results) list.push_back(doctorPortJson(port));
+    return {{"ports", list}, {"exit_code", doctorExitCode(results)}};
+}
+
 // The bundle's files beside the transcripts already in `folder`, then the archive.
 bool writeBundle(const FlashOptions& o, const std::string& folder, const std::vector<DoctorPort>& results,
                  const std::vector<ports::PortIdentity>& listed) {

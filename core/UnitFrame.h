@@ -44,6 +44,7 @@ constexpr std::uint8_t kFlagSet = 0x80;              // busy / result flagged
 constexpr std::uint32_t kBlockSize = 246;            // bytes of image per DownloadData frame
 constexpr std::uint8_t kBlankByte = 0xFF;            // erased memory
 
-// The line: the tool always opens it with 8 data bits.
+// The line: the tool always opens it with 8 data bits, at one of the rates the unit's link runs at.
 constexpr std::uint8_t kDataBits = 8;
+constexpr std::uint32_t kBaudRates[] = {9600, 19200, 38400};
 }  // namespace unit

@@ -2,6 +2,7 @@
 // ended.
 #include "PortLoop.h"
 
+#include "DoctorRun.h"
 #include "FrameLog.h"
 #include "PortList.h"
 #include "StatusText.h"
@@ -74,6 +75,15 @@ PortLoop::PortLoop(Tile tile, std::string name, std::uint32_t baud, LineMaker ma
 }
 
 std::chrono::milliseconds PortLoop::step() {
+    int polls = 0;
+    {
+        std::lock_guard<std::mutex> lock(checkMutex_);
+        std::swap(polls, checkPolls_);
+    }
+    if (polls > 0) {
+        check(polls);
+        return kPollPeriod;
+    }
     if (startRequested_.exchange(false) && !noNewDownloads_) {
         download();
         return kPollPeriod;
@@ -104,6 +114,11 @@ void PortLoop::dropPollingLine() {
 void PortLoop::run(const std::atomic<bool>& stop, const std::function<void(std::chrono::milliseconds)>& wait) {
     while (!stop) wait(step());
     if (line_) line_->close();
+    {
+        std::lock_guard<std::mutex> lock(checkMutex_);
+        loopEnded_ = true;
+    }
+    endCheck(std::nullopt);
 }
 
 bool PortLoop::openPollingLine() {
@@ -160,6 +175,41 @@ bool PortLoop::requestRetry() {
     return true;
 }
 
+std::future<std::optional<DoctorPort>> PortLoop::requestCheck(int polls, std::string& why) {
+    std::lock_guard<std::mutex> lock(checkMutex_);  // before the state: a download begun after it ends the check
+    why.clear();
+    if (noNewDownloads_ || loopEnded_) why = kStoppingWords;
+    else if (state() == PortState::Flashing) why = "a download runs on this port";
+    else if (checkAnswer_) why = "a check of this port already runs";
+    if (!why.empty()) return {};
+    checkPolls_ = polls;
+    checkAnswer_.emplace();
+    return checkAnswer_->get_future();
+}
+
+// The polling line is let go for the check's own lines (one per baud rate tried); the next turn opens it again.
+void PortLoop::check(int polls) {
+    if (line_) dropPollingLine();
+    const std::string device = deviceNow();
+    DoctorPort report;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        report.port = tile_.port;
+        report.identity = tile_.identity.empty() ? tile_.port : tile_.port + "  " + tile_.identity;
+    }
+    const DoctorRequest request{device, baud_, polls, &interrupted_};
+    runDoctorChecks(request, makeLine_, nullptr, [&] { return ports::whyNotOpened(device); }, report);
+    endCheck(std::move(report));
+}
+
+void PortLoop::endCheck(std::optional<DoctorPort> report) {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    if (!checkAnswer_) return;
+    checkAnswer_->set_value(std::move(report));
+    checkAnswer_.reset();
+    checkPolls_ = 0;
+}
+
 void PortLoop::download() {
     const std::shared_ptr<const ImageLoad> image = host_.currentImage();
     if (!image) return;
@@ -174,6 +224,7 @@ void PortLoop::download() {
         tile_.blocksTotal = image->blockCount;
         tile_.fileCrc = hexWord(image->fileCrc);
     }
+    endCheck(std::nullopt);  // a check asked for as the download began waits no longer
     publish();
     std::string transcriptPath;
     const std::int64_t record = host_.downloadStarted(tile(), transcriptPath);

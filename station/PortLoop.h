@@ -1,17 +1,19 @@
 // PortLoop: one port of the station, from unit to unit: asks an idle port for the unit's status once a second, starts
-// a download when a unit answers Disable (or when asked to), shows how it ended until that unit is unplugged, and
-// opens the port again by its name once a device is behind it.
+// a download when a unit answers Disable (or when asked to), shows how it ended until that unit is unplugged, opens
+// the port again by its name once a device is behind it, and checks its line between units when asked.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "BytePort.h"
+#include "DoctorReport.h"
 #include "FrameExchange.h"
 #include "ImageFile.h"
 #include "StationControl.h"
@@ -72,6 +74,10 @@ public:
     // Requests from the page, taken at the next turn. False when the port is not in a state that takes them.
     bool requestStart();  // Ready or NotReady: flash this unit
     bool requestRetry();  // Failed: flash it again
+    // A check of the line by status requests alone, as qbv-flash --doctor makes it, taken at the next turn: the
+    // future gives its report, or nullopt when a download began first or the loop ended. Refused now (an invalid
+    // future, with why) while a download runs, a check waits or the station stops.
+    std::future<std::optional<DoctorPort>> requestCheck(int polls, std::string& why);
     // The station is stopping: no download begins any more (one running goes on); a unit that would be flashed
     // waits as ready, and requests are refused.
     void stopStarting() { noNewDownloads_ = true; }
@@ -88,6 +94,8 @@ private:
     std::string deviceNow();  // the device the name leads to now, shown on the tile
     std::chrono::milliseconds afterPoll(const FrameReply& reply);
     void download();
+    void check(int polls);
+    void endCheck(std::optional<DoctorPort> report);  // a waiting check gets its answer
     void showEnd(const UnitResult& result, const std::string& note);
     void addNote(const std::string& note);
     void publish();
@@ -103,6 +111,11 @@ private:
     std::atomic<bool> startRequested_{false};
     std::atomic<bool> interrupted_{false};
     std::atomic<bool> noNewDownloads_{false};
+
+    std::mutex checkMutex_;  // guards the check asked for
+    int checkPolls_ = 0;     // 0: none asked for
+    bool loopEnded_ = false;
+    std::optional<std::promise<std::optional<DoctorPort>>> checkAnswer_;
 
     mutable std::mutex mutex_;  // guards tile_ and state_: the page reads them from other threads
     Tile tile_;

@@ -277,6 +277,21 @@ bool Station::retry(const std::string& id) {
     return started;
 }
 
+PortCheck Station::checkPort(const std::string& id, int polls) {
+    Port* port = find(id);
+    if (port == nullptr) return {PortCheck::Result::NoSuchPort, "", {}};
+    std::string why;
+    std::future<std::optional<DoctorPort>> answer = port->loop->requestCheck(polls, why);
+    if (!answer.valid()) return {PortCheck::Result::Refused, why, {}};
+    wake_.notify_all();
+    const std::optional<DoctorPort> report = answer.get();
+    if (!report) {
+        const bool flashing = port->loop->state() == PortState::Flashing;
+        return {PortCheck::Result::Refused, flashing ? "a download began on this port" : kStoppingWords, {}};
+    }
+    return {PortCheck::Result::Done, "", doctorPortJson(*report)};
+}
+
 int Station::startAll() {
     int started = 0;
     for (const Tile& tile : tiles()) {

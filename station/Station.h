@@ -62,6 +62,7 @@ public:
     void setManual(bool manual) override { manual_ = manual; }
     bool start(const std::string& id) override;
     bool retry(const std::string& id) override;
+    PortCheck checkPort(const std::string& id, int polls) override;
     int startAll() override;
     std::string replaceImage(const std::string& name, const std::string& bytes,
                              const std::optional<std::string>& signature) override;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +52,14 @@ struct HistoryQuery {
     std::string outcome;
 };
 
+// What a check of one port's line came to.
+struct PortCheck {
+    enum class Result { Done, NoSuchPort, Refused };
+    Result result = Result::Done;
+    std::string why;        // Refused: "a download runs on this port", ...
+    nlohmann::json report;  // Done: the port's part of qbv-flash --doctor's report
+};
+
 class StationControl {
 public:
     using TileListener = std::function<void(const Tile&)>;
@@ -70,6 +77,8 @@ public:
     virtual bool start(const std::string& id) = 0;
     // Flash a failed unit again; false when there is no such port or its tile is not red.
     virtual bool retry(const std::string& id) = 0;
+    // Checks one port's line by `polls` status requests between units, waiting until done.
+    virtual PortCheck checkPort(const std::string& id, int polls) = 0;
     // Flash every waiting unit; how many started.
     virtual int startAll() = 0;
     // A new image, checked at once: "" when taken, else why not (the image check's words, another FILE-CRC than

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <regex>
 
+#include "DoctorReport.h"
 #include "ReleaseSignature.h"
 #include "WebEvents.h"
 #include "WebPage.h"
@@ -144,13 +145,26 @@ std::string imageNameOf(const Request& request) {
 }
 
 // "manual=true" from a form field or a plain body; "" when neither says it.
-std::string manualFieldOf(const Request& request) {
-    std::string value = formField(request, "manual");
+// A field of a POST: in the URL's query, a multipart form, or a url-encoded body.
+std::string postFieldOf(const Request& request, const char* name) {
+    std::string value = formField(request, name);
     if (!value.empty()) return value;
     httplib::Params fields;
     httplib::detail::parse_query_text(request.body, fields);
-    const auto field = fields.find("manual");
+    const auto field = fields.find(name);
     return field == fields.end() ? "" : field->second;
+}
+
+// The status requests a check sends: the field "polls", 1 to doctor::kMaxPolls, else the doctor's default.
+std::optional<int> checkPollsOf(const Request& request) {
+    const std::string text = postFieldOf(request, "polls");
+    if (text.empty()) return doctor::kDefaultPolls;
+    int polls = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), polls);
+    if (error != std::errc() || end != text.data() + text.size() || polls < 1 || polls > doctor::kMaxPolls) {
+        return std::nullopt;
+    }
+    return polls;
 }
 
 std::optional<HistoryQuery> historyQueryOf(const Request& request) {
@@ -318,8 +332,22 @@ void WebServer::routeChanges() {
         if (retry ? control_.retry(id) : control_.start(id)) return replyJson(response, {{"id", id}});
         replyWords(response, kConflict, retry ? tile->port + " has no failed unit" : "no unit waits on " + tile->port);
     });
+    // A check takes the port from its loop while it runs, so it is asked for like a download: by a POST.
+    routePost(R"(/api/ports/([A-Za-z0-9_-]+)/doctor)", [this](const Request& request, Response& response) {
+        const std::string id = request.matches[1];
+        const std::optional<int> polls = checkPollsOf(request);
+        if (!polls) {
+            return replyWords(response, kBadRequest, "polls: a whole number from 1 to " + std::to_string(doctor::kMaxPolls));
+        }
+        const PortCheck check = control_.checkPort(id, *polls);
+        switch (check.result) {
+            case PortCheck::Result::Done: return replyJson(response, check.report);
+            case PortCheck::Result::NoSuchPort: return replyWords(response, kNotFound, "no port " + id);
+            case PortCheck::Result::Refused: return replyWords(response, kConflict, check.why);
+        }
+    });
     routePost("/api/mode", [this](const Request& request, Response& response) {
-        const std::string manual = manualFieldOf(request);
+        const std::string manual = postFieldOf(request, "manual");
         if (manual != "true" && manual != "false") {
             return replyWords(response, kBadRequest, "manual=true or manual=false");
         }

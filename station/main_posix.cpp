@@ -18,6 +18,7 @@
 #include "ReleaseCheck.h"
 #include "Station.h"
 #include "TextCodec.h"
+#include "UnitFrame.h"
 #include "WebServer.h"
 
 namespace {
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
     app.add_option("--match,-m", o.matches, "Every port whose by-id name or identity matches this glob; repeatable")
         ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)->allow_extra_args(false);
-    app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")->check(CLI::IsMember({9600, 19200, 38400}));
+    app.add_option("--baud,-b", o.baud, "Baud rate (default 38400)")->check(CLI::IsMember({unit::kBaudRates[0], unit::kBaudRates[1], unit::kBaudRates[2]}));
     app.add_option("--listen", o.listen, "ADDRESS:PORT to serve the page on (default 127.0.0.1:8377)");
     app.add_option("--data", o.dataFolder, "The data folder (default $XDG_STATE_HOME/qbv-station)");
     app.add_option("--stop-grace", o.stopGraceSeconds,

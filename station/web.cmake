@@ -25,4 +25,4 @@ add_library(qbv_station_web STATIC
     ${QBV_WEB_GENERATED}/WebPageFiles.h)
 target_include_directories(qbv_station_web PUBLIC ${CMAKE_CURRENT_LIST_DIR} PRIVATE ${QBV_WEB_GENERATED})
 target_link_libraries(qbv_station_web PUBLIC qbv_cli_libs PkgConfig::QBV_HTTPLIB Threads::Threads
-                      qbv_station_metrics PRIVATE qbv_trust)
+                      qbv_station_metrics PRIVATE qbv_trust qbv_units)

@@ -33,12 +33,43 @@
     const actions = element("div", "actions");
     const flash = element("button", "flash", "Flash");
     const retry = element("button", "retry", "Retry");
-    flash.type = retry.type = "button";
+    const check = element("button", "check", "Check");
+    flash.type = retry.type = check.type = "button";
     flash.onclick = () => act(id, "start");
     retry.onclick = () => act(id, "retry");
-    actions.append(flash, retry);
-    node.append(head, state, progress, numbers, element("div", "outcome"), element("div", "crcs"), actions);
+    check.onclick = () => checkLine(id, node);
+    check.title = "Status requests only: the round trip of the line and what it says";
+    actions.append(flash, retry, check);
+    node.append(head, state, progress, numbers, element("div", "outcome"), element("div", "crcs"),
+      element("div", "check-result"), actions);
     return node;
+  }
+
+  // What a check of the line found, in one or two lines: its figures or why there are none, then its advice.
+  function checkWords(report) {
+    if (!report.opened) return `Check: does not open: ${report.why_not_opened}`;
+    const answered = report.polls.filter((poll) => poll.answer === "reply").length;
+    const trip = report.round_trip;
+    const ms = (value) => value.toFixed(1);
+    const figures = trip
+      ? `round trip ${ms(trip.median_ms)} ms median (min ${ms(trip.min_ms)}, 95% ${ms(trip.p95_ms)}, max ${ms(trip.max_ms)})`
+      : "no answer";
+    const first = `Check at ${report.baud} baud: ${answered} of ${report.polls.length} answered · ${figures}`;
+    return report.advice ? `${first}\n${report.advice}` : first;
+  }
+
+  async function checkLine(id, node) {
+    const button = node.querySelector(".check");
+    const result = node.querySelector(".check-result");
+    button.disabled = true;
+    result.textContent = "Checking the line…";
+    try {
+      result.textContent = checkWords(await station.post(`api/ports/${encodeURIComponent(id)}/doctor`));
+    } catch (e) {
+      result.textContent = `Check: ${e.message}`;
+    } finally {
+      button.disabled = false;
+    }
   }
 
   function identityLine(tile) {
@@ -72,6 +103,8 @@
     child("crcs").classList.toggle("differ", differ);
     child("flash").hidden = !(tile.state === "ready" || (view.manual && tile.state === "not_ready"));
     child("retry").hidden = tile.state !== "failed";
+    child("check").hidden = flashing;
+    if (flashing) child("check-result").textContent = "";
   }
 
   function tileNode(id) {

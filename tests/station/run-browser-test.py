@@ -113,6 +113,13 @@ def main():
                       f"{[t['state'] for t in json.loads(urllib.request.urlopen(url + 'api/ports').read())['ports']]}",
               lambda: states() == ["passed"] * 3 + ["failed"])
         assert "(state 3)" in tile(browser, "p4").text, tile(browser, "p4").text
+
+        # A check of a passed unit's line: its figures on the tile; the unit is not flashed again.
+        tile(browser, "p2").find_element(By.CSS_SELECTOR, "button.check").click()
+        checked = lambda: tile(browser, "p2").find_element(By.CSS_SELECTOR, ".check-result").text  # noqa: E731
+        until(lambda: f"the check's figures; the tile says {checked()!r}",
+              lambda: re.match(r"Check at 38400 baud: 50 of 50 answered · round trip [0-9.]+ ms median", checked()))
+        assert state(browser, "p2") == "passed" and len(history(url, f"{WORK}/u2")) == 1, history(url, f"{WORK}/u2")
         image = json.loads(urllib.request.urlopen(url + "api/ports").read())["image"]
         assert image["file_crc"] in browser.find_element(By.ID, "image-crc").text, image
         signature = browser.find_element(By.ID, "image-signature")

@@ -1,5 +1,6 @@
 // Host tests of a station port's loop against units played in process by the virtual unit's core: waiting, flashing,
-// passed and failed, unplugged, not ready, manual start, retry, and a port whose device goes away and comes back.
+// passed and failed, unplugged, not ready, manual start, retry, a port whose device goes away and comes back, and a
+// check of the line between units.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -15,11 +16,13 @@ struct Host : station::PortHost {
     std::shared_ptr<ImageLoad> loaded;
     bool manualMode = false;
     std::vector<std::string> records;  // "start" and each end's outcome key
+    std::function<void()> whileFlashing = [] {};
     std::shared_ptr<const ImageLoad> currentImage() const override { return loaded; }
     std::string imageName() const override { return "image.bin"; }
     bool manual() const override { return manualMode; }
     std::int64_t downloadStarted(const station::Tile&, std::string&) override {
         records.push_back("start");
+        whileFlashing();
         return static_cast<std::int64_t>(records.size());
     }
     std::string downloadEnded(std::int64_t, const UnitResult& r, const station::Tile&) override {
@@ -170,4 +173,34 @@ TEST_F(PortLoopTest, AStoppingStationBeginsNoDownload) {
     EXPECT_EQ(loop.tile().status, station::kStoppingWords);
     EXPECT_FALSE(loop.requestStart());
     EXPECT_EQ(host.records, (std::vector<std::string>{"start", "succeeded", "start", "gave_up"}));
+}
+
+TEST_F(PortLoopTest, ACheckSendsStatusRequestsOnlyAndWaitsForNoDownload) {
+    far.plug({});  // a unit that answers Disable: the next poll would flash it
+    std::string why;
+    std::future<std::optional<DoctorPort>> answer = loop.requestCheck(5, why);
+    ASSERT_TRUE(answer.valid()) << why;
+    EXPECT_FALSE(loop.requestCheck(5, why).valid());
+    EXPECT_EQ(why, "a check of this port already runs");
+    steps(1);
+    const std::optional<DoctorPort> report = answer.get();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->polls.size(), 5u);
+    EXPECT_TRUE(everyUnitAnswered({*report}));
+    EXPECT_TRUE(host.records.empty()) << "the check began a download";
+    EXPECT_EQ(steps(1), PortState::Passed) << "the port is polled again after the check";
+
+    std::string whyWhileFlashing;
+    host.whileFlashing = [&] { loop.requestCheck(5, whyWhileFlashing); };
+    far.unit.reset(), steps(3), far.plug({}), steps(1);
+    EXPECT_EQ(whyWhileFlashing, "a download runs on this port");
+
+    answer = loop.requestCheck(5, why);
+    const std::atomic<bool> stopped{true};
+    loop.run(stopped, [](std::chrono::milliseconds) {});
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "a check still asked for when the loop ended was never answered";
+    EXPECT_FALSE(answer.get());
+    EXPECT_FALSE(loop.requestCheck(5, why).valid());
+    EXPECT_EQ(why, station::kStoppingWords);
 }

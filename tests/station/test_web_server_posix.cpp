@@ -42,6 +42,7 @@ public:
     TileListener listener;
     std::atomic<int> startAllCalls{0};
     std::vector<std::string> started, retried;
+    std::vector<int> checkedPolls;  // p1 is checked, p2 refused
     std::atomic<int> replaceCalls{0};
     std::string replacedName, replacedBytes, refusal;
     std::optional<std::string> replacedSignature;
@@ -70,6 +71,12 @@ public:
     bool retry(const std::string& id) override {
         retried.push_back(id);
         return id == "p2";
+    }
+    PortCheck checkPort(const std::string& id, int polls) override {
+        checkedPolls.push_back(polls);
+        if (id == "p1") return {PortCheck::Result::Done, "", {{"port", "p1"}, {"polls", polls}}};
+        if (id == "p2") return {PortCheck::Result::Refused, "a download runs on this port", {}};
+        return {PortCheck::Result::NoSuchPort, "", {}};
     }
     int startAll() override { return ++startAllCalls; }
     std::string replaceImage(const std::string& name, const std::string& bytes,
@@ -155,7 +162,9 @@ TEST_F(Web, PostsWithoutTheRightTokenChangeNothing) {
             << wrong;
         EXPECT_EQ(http.Post("/api/start", withToken(wrong), "", "text/plain")->status, 401) << wrong;
         EXPECT_EQ(http.Post("/api/ports/p1/start", withToken(wrong), "", "text/plain")->status, 401) << wrong;
+        EXPECT_EQ(http.Post("/api/ports/p1/doctor", withToken(wrong), "", "text/plain")->status, 401) << wrong;
     }
+    EXPECT_TRUE(fake.checkedPolls.empty()) << "a check takes the port from the line: it needs the token";
     EXPECT_FALSE(fake.manual_);
     EXPECT_EQ(fake.startAllCalls, 0);
     EXPECT_TRUE(fake.started.empty());
@@ -262,4 +271,22 @@ TEST_F(Web, HistoryCopyIsSentAndRemovedAlsoWhenThePageLeavesEarly) {
     const auto refused = client().Get("/api/history.sqlite3");
     EXPECT_EQ(refused->status, 500);
     EXPECT_EQ(refused->body, "the history could not be copied: disk full");
+}
+
+TEST_F(Web, ACheckTakesItsNumberOfPollsAndSaysWhyItIsRefused) {
+    auto http = client();
+    const auto form = "application/x-www-form-urlencoded";
+    EXPECT_EQ(http.Post("/api/ports/p1/doctor", withToken(), "", form)->body, R"({"polls":50,"port":"p1"})");
+    EXPECT_EQ(http.Post("/api/ports/p1/doctor", withToken(), "polls=10000", form)->status, 200);
+    EXPECT_EQ(http.Post("/api/ports/p1/doctor?polls=1", withToken(), "", form)->status, 200);
+    for (const char* wrong : {"polls=0", "polls=10001", "polls=-5", "polls=5x", "polls=x"}) {
+        const auto refused = http.Post("/api/ports/p1/doctor", withToken(), wrong, form);
+        EXPECT_EQ(refused->status, 400) << wrong;
+        EXPECT_EQ(refused->body, "polls: a whole number from 1 to 10000") << wrong;
+    }
+    EXPECT_EQ(fake.checkedPolls, (std::vector<int>{50, 10000, 1}));
+    const auto busy = http.Post("/api/ports/p2/doctor", withToken(), "", form);
+    EXPECT_EQ(busy->status, 409);
+    EXPECT_EQ(busy->body, "a download runs on this port");
+    EXPECT_EQ(http.Post("/api/ports/p9/doctor", withToken(), "", form)->status, 404);
 }

@@ -9,7 +9,6 @@
 
 #include "DownloadState.h"
 #include "FrameLog.h"
-#include "Report.h"
 #include "StatusText.h"
 #include "UnitRun.h"
 #include "UnitFrame.h"
@@ -141,11 +140,8 @@ std::string doctorAdvice(const DoctorPort& port) {
     return "";
 }
 
-int doctorExitCode(const std::vector<DoctorPort>& ports) {
-    for (const DoctorPort& port : ports) {
-        if (!port.opened || !unitAnswered(port)) return exitcode::kGaveUp;
-    }
-    return exitcode::kSuccess;
+bool everyUnitAnswered(const std::vector<DoctorPort>& ports) {
+    return std::all_of(ports.begin(), ports.end(), [](const DoctorPort& p) { return p.opened && unitAnswered(p); });
 }
 
 std::string doctorText(const std::vector<DoctorPort>& ports) {
@@ -185,34 +181,28 @@ std::string doctorText(const std::vector<DoctorPort>& ports) {
     return text;
 }
 
-nlohmann::json doctorJson(const std::vector<DoctorPort>& ports) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const DoctorPort& port : ports) {
-        nlohmann::json polls = nlohmann::json::array();
-        for (const DoctorPoll& p : port.polls) {
-            polls.push_back({{"answer", answerKey(p.answer)}, {"status", p.word}, {"ms", p.ms}});
-        }
-        nlohmann::json tries = nlohmann::json::array();
-        for (const DoctorBaudTry& t : port.otherBauds) {
-            tries.push_back({{"baud", t.baud}, {"answered", t.answered}, {"status", t.word}});
-        }
-        nlohmann::json figures;  // null when nothing answered
-        if (const std::optional<RoundTrips> r = roundTrips(port.polls)) {
-            figures = {{"min_ms", r->min}, {"median_ms", r->median}, {"p95_ms", r->p95}, {"max_ms", r->max}, {"cycle_ms", cycleMs(*r)}};
-        }
-        list.push_back({{"port", port.port},
-                        {"identity", port.identity},
-                        {"driver", port.driver},
-                        {"baud", port.baud},
-                        {"opened", port.opened},
-                        {"why_not_opened", port.whyNotOpened},
-                        {"open_note", port.openNote},
-                        {"answered", port.opened && unitAnswered(port)},
-                        {"polls", polls},
-                        {"round_trip", figures},
-                        {"other_bauds", tries},
-                        {"advice", doctorAdvice(port)},
-                        {"interrupted", port.interrupted}});
+nlohmann::json doctorPortJson(const DoctorPort& port) {
+    nlohmann::json polls = nlohmann::json::array();
+    for (const DoctorPoll& p : port.polls) polls.push_back({{"answer", answerKey(p.answer)}, {"status", p.word}, {"ms", p.ms}});
+    nlohmann::json tries = nlohmann::json::array();
+    for (const DoctorBaudTry& t : port.otherBauds) {
+        tries.push_back({{"baud", t.baud}, {"answered", t.answered}, {"status", t.word}});
     }
-    return {{"ports", list}, {"exit_code", doctorExitCode(ports)}};
+    nlohmann::json figures;  // null when nothing answered
+    if (const std::optional<RoundTrips> r = roundTrips(port.polls)) {
+        figures = {{"min_ms", r->min}, {"median_ms", r->median}, {"p95_ms", r->p95}, {"max_ms", r->max}, {"cycle_ms", cycleMs(*r)}};
+    }
+    return {{"port", port.port},
+            {"identity", port.identity},
+            {"driver", port.driver},
+            {"baud", port.baud},
+            {"opened", port.opened},
+            {"why_not_opened", port.whyNotOpened},
+            {"open_note", port.openNote},
+            {"answered", port.opened && unitAnswered(port)},
+            {"polls", polls},
+            {"round_trip", figures},
+            {"other_bauds", tries},
+            {"advice", doctorAdvice(port)},
+            {"interrupted", port.interrupted}};
 }

@@ -6,13 +6,12 @@
 #include <thread>
 
 #include "FrameExchange.h"
-#include "Options.h"
+#include "UnitFrame.h"
 #include "UnitCommands.h"
 #include "UnitRun.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
-constexpr std::uint8_t kDataBits = 8;
 
 void waitUntil(Clock::time_point deadline) {
     std::this_thread::sleep_until(deadline - unitrun::kAwakeWait);
@@ -62,7 +61,7 @@ void runDoctorChecks(const DoctorRequest& request, const LineMaker& makeLine, st
         std::unique_ptr<BytePort> line = logged(makeLine(), transcript);
         BytePort& raw = *line;
         FrameExchange exchange(std::move(line));
-        result.opened = exchange.open(request.port, request.baud, kDataBits);
+        result.opened = exchange.open(request.port, request.baud, unit::kDataBits);
         if (!result.opened) {
             result.whyNotOpened = whyNotOpened();
             if (result.whyNotOpened.empty()) result.whyNotOpened = "it would not take its settings";
@@ -74,12 +73,12 @@ void runDoctorChecks(const DoctorRequest& request, const LineMaker& makeLine, st
     }
     result.interrupted = request.interrupted && request.interrupted->load();
     if (unitAnswered(result) || result.interrupted) return;
-    for (const std::uint32_t baud : flashopt::kBaudRates) {
+    for (const std::uint32_t baud : unit::kBaudRates) {
         if (baud == request.baud) continue;
         DoctorBaudTry attempt;
         attempt.baud = baud;
         FrameExchange exchange(logged(makeLine(), transcript));
-        if (exchange.open(request.port, baud, kDataBits)) {
+        if (exchange.open(request.port, baud, unit::kDataBits)) {
             for (const DoctorPoll& p : poll(exchange, doctor::kSilentPollsBeforeGivingUp, true, false, request.interrupted)) {
                 if (p.answer != DoctorPoll::Answer::Reply) continue;
                 attempt.answered = true;

@@ -1,5 +1,6 @@
-// DoctorReport: what `qbv-flash --doctor` found on each port, its round-trip figures, the advice they call for, and
-// the report as text and as JSON. No I/O here: the checks themselves are in DoctorRun.
+// DoctorReport: what a check of a port's line found (qbv-flash --doctor, the station's check of a tile), its
+// round-trip figures, the advice they call for, and the report as text and as JSON. No I/O here: the checks
+// themselves are in DoctorRun.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 namespace doctor {
 constexpr int kDefaultPolls = 50;
+constexpr int kMaxPolls = 10000;                // status requests one check may send
 constexpr int kSilentPollsBeforeGivingUp = 3;  // no answer to the first this many: the baud rate is given up
 constexpr double kAdapterTimerMs = 16;         // an FTDI adapter's latency timer as it leaves the factory
 constexpr double kTimerNearMs = 4;             // a median this close to it is the adapter's timer (when held)
@@ -70,10 +72,11 @@ double lineTimeMs(std::uint32_t baud);
 double cycleMs(const RoundTrips& figures);
 // At most one line of what the figures say, "" when there is nothing to say.
 std::string doctorAdvice(const DoctorPort& port);
-// 0 when every port has a unit that answered at the baud rate asked for, 4 otherwise.
-int doctorExitCode(const std::vector<DoctorPort>& ports);
+// True when every port has a unit that answered at the baud rate asked for.
+bool everyUnitAnswered(const std::vector<DoctorPort>& ports);
 
 // The report as a person reads it: per port its identity, the opening, each request, the figures and the advice.
 std::string doctorText(const std::vector<DoctorPort>& ports);
-// The same as one JSON object: {"ports": [...], "exit_code": N}.
-nlohmann::json doctorJson(const std::vector<DoctorPort>& ports);
+// One port's part of the report as JSON: its opening, polls, figures (null when nothing answered), other baud rates
+// and advice.
+nlohmann::json doctorPortJson(const DoctorPort& port);

@@ -211,8 +211,9 @@ void PortLoop::endCheck(std::optional<DoctorPort> report) {
 }
 
 void PortLoop::download() {
-    const std::shared_ptr<const ImageLoad> image = host_.currentImage();
-    if (!image) return;
+    const std::shared_ptr<const StationImage> taken = host_.currentImage();
+    if (!taken) return;
+    const ImageLoad& image = taken->load;
     if (line_) dropPollingLine();
     const std::string device = deviceNow();
     {
@@ -221,13 +222,13 @@ void PortLoop::download() {
         tile_.state = stateKey(state_);
         tile_.status.clear(), tile_.outcome.clear(), tile_.message.clear(), tile_.unitCrc.clear();
         tile_.stateNumber = 0, tile_.blocksDone = 0, tile_.kbPerSecond = 0, tile_.etaSeconds = 0;
-        tile_.blocksTotal = image->blockCount;
-        tile_.fileCrc = hexWord(image->fileCrc);
+        tile_.blocksTotal = image.blockCount;
+        tile_.fileCrc = hexWord(image.fileCrc);
     }
     endCheck(std::nullopt);  // a check asked for as the download began waits no longer
     publish();
     std::string transcriptPath;
-    const std::int64_t record = host_.downloadStarted(tile(), transcriptPath);
+    const std::int64_t record = host_.downloadStarted(tile(), *taken, transcriptPath);
     std::unique_ptr<BytePort> line = makeLine_();
     auto log = std::make_shared<FrameLog>();
     if (!transcriptPath.empty() && log->open(transcriptPath)) line = std::make_unique<LoggingBytePort>(std::move(line), log);
@@ -238,10 +239,10 @@ void PortLoop::download() {
             change(tile_);
         }
         publish();
-    }, image->blockCount);
-    const double timeout = unitrun::defaultTimeoutSeconds(image->imageSize, image->blockCount, baud_);
+    }, image.blockCount);
+    const double timeout = unitrun::defaultTimeoutSeconds(image.imageSize, image.blockCount, baud_);
     UnitRun run(device, baud_, std::move(line), watch, interrupted_, timeout);
-    UnitResult result{tile().port, run.run(*image), "", image->fileCrc};
+    UnitResult result{tile().port, run.run(image), "", image.fileCrc};
     if (result.report.end == UnitEnd::PortFailed) result.portProblem = ports::whyNotOpened(device);
     const bool transcriptFailed = !transcriptPath.empty() && (!log->isOpen() || log->writeFailed());
     showEnd(result, transcriptFailed ? kTranscriptFailedWords : "");

@@ -41,15 +41,21 @@ const char* stateKey(PortState state);  // "waiting", "ready", "not_ready", "fla
 constexpr PortState kPortStates[] = {PortState::Waiting,  PortState::Ready,  PortState::NotReady, PortState::Flashing,
                                      PortState::Passed,   PortState::Failed, PortState::Gone};
 
+// The image a download takes: its bytes as checked, with what the station shows and records of it, held together so
+// that a record always names the image its download took, even one replaced as the download began.
+struct StationImage {
+    ImageLoad load;
+    ImageInfo info;
+};
+
 // What a port's loop needs of the station.
 class PortHost {
 public:
     virtual ~PortHost() = default;
-    virtual std::shared_ptr<const ImageLoad> currentImage() const = 0;  // the image a download takes now (checked)
-    virtual std::string imageName() const = 0;
+    virtual std::shared_ptr<const StationImage> currentImage() const = 0;  // null before the first image
     virtual bool manual() const = 0;
-    // A download begins: its record, and the transcript file to keep ("" for none).
-    virtual std::int64_t downloadStarted(const Tile& tile, std::string& transcriptPath) = 0;
+    // A download of `image` begins: its record, and the transcript file to keep ("" for none).
+    virtual std::int64_t downloadStarted(const Tile& tile, const StationImage& image, std::string& transcriptPath) = 0;
     // The download's end: "" once it is on record, else what went wrong ("not on record: database or disk is full").
     virtual std::string downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) = 0;
     virtual void tileChanged(const Tile& tile) = 0;

@@ -141,10 +141,10 @@ std::string Station::replaceImage(const std::string& name, const std::string& by
 std::string Station::takeImage(const std::string& name, const std::string& bytes,
                                const std::optional<std::string>& signature, const std::string& signatureName) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    auto image = std::make_shared<ImageLoad>(checkImage(data, bytes.size()));
-    if (image->status != ImageLoadStatus::Ok) return imageProblemText(image->status);
-    if (settings_.expectedFileCrc && image->fileCrc != *settings_.expectedFileCrc) {
-        return "the image's FILE-CRC is " + hexWord(image->fileCrc) + ", expected " +
+    ImageLoad image = checkImage(data, bytes.size());
+    if (image.status != ImageLoadStatus::Ok) return imageProblemText(image.status);
+    if (settings_.expectedFileCrc && image.fileCrc != *settings_.expectedFileCrc) {
+        return "the image's FILE-CRC is " + hexWord(image.fileCrc) + ", expected " +
                hexWord(*settings_.expectedFileCrc);
     }
     std::string refused;
@@ -169,10 +169,13 @@ std::string Station::takeImage(const std::string& name, const std::string& bytes
         fs::remove(partial, ignored);
         return "the image cannot be kept in " + folder.string() + ": " + error.message();
     }
+    const std::optional<trust::Signer>& signer = release->signer;
+    ImageInfo info{fileName,        image.imageSize,     image.blockCount,
+                   hexWord(image.fileCrc), release->sha256, !settings_.releaseKeys.empty(),
+                   signer ? signer->keyId : "", signer ? signer->trustedComment : ""};
+    auto taken = std::make_shared<const StationImage>(StationImage{std::move(image), std::move(info)});
     std::lock_guard<std::mutex> lock(mutex_);
-    image_ = std::move(image);
-    imageName_ = fileName;
-    imageRelease_ = std::move(*release);
+    image_ = std::move(taken);
     return "";
 }
 
@@ -242,12 +245,7 @@ std::vector<Tile> Station::tiles() const {
 
 ImageInfo Station::image() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!image_) return {};
-    const std::optional<trust::Signer>& signer = imageRelease_.signer;
-    return {imageName_,          image_->imageSize,
-            image_->blockCount,  hexWord(image_->fileCrc),
-            imageRelease_.sha256, !settings_.releaseKeys.empty(),
-            signer ? signer->keyId : "", signer ? signer->trustedComment : ""};
+    return image_ ? image_->info : ImageInfo{};
 }
 
 void Station::onTileChanged(TileListener listener) {
@@ -357,30 +355,23 @@ std::optional<std::string> Station::copyHistory(std::string& why) const {
     return std::nullopt;
 }
 
-std::shared_ptr<const ImageLoad> Station::currentImage() const {
+std::shared_ptr<const StationImage> Station::currentImage() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return image_;
 }
 
-std::string Station::imageName() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return imageName_;
-}
-
-std::int64_t Station::downloadStarted(const Tile& tile, std::string& transcriptPath) {
+std::int64_t Station::downloadStarted(const Tile& tile, const StationImage& image, std::string& transcriptPath) {
     const std::string transcript = std::string(kTranscriptsFolder) + "/" + utcStamp() + "-" + tile.id + "-" +
                                    std::to_string(++transcriptsBegun_) + ".txt";
     std::error_code error;
     fs::create_directories(fs::path(settings_.dataFolder) / kTranscriptsFolder, error);
     transcriptPath = (fs::path(settings_.dataFolder) / transcript).string();
-    const ImageInfo shown = image();
     DownloadStart start;
     start.port = tile.port, start.device = tile.device, start.identity = tile.identity;
-    start.imageName = shown.name;
-    const std::shared_ptr<const ImageLoad> loaded = currentImage();
-    start.fileCrc = loaded ? loaded->fileCrc : std::uint16_t{0};
+    start.imageName = image.info.name;
+    start.fileCrc = image.load.fileCrc;
     start.transcript = transcript;
-    start.sha256 = shown.sha256, start.keyId = shown.keyId, start.trustedComment = shown.trustedComment;
+    start.sha256 = image.info.sha256, start.keyId = image.info.keyId, start.trustedComment = image.info.trustedComment;
     const std::optional<std::int64_t> record = history_.begin(start);
     if (!record) say(tile.port + ": the download's row could not be written: " + history_.lastError());
     return record.value_or(0);

@@ -77,9 +77,8 @@ private:
     struct Port;
 
     // PortHost
-    std::shared_ptr<const ImageLoad> currentImage() const override;
-    std::string imageName() const override;
-    std::int64_t downloadStarted(const Tile& tile, std::string& transcriptPath) override;
+    std::shared_ptr<const StationImage> currentImage() const override;
+    std::int64_t downloadStarted(const Tile& tile, const StationImage& image, std::string& transcriptPath) override;
     std::string downloadEnded(std::int64_t record, const UnitResult& result, const Tile& tile) override;
     void tileChanged(const Tile& tile) override;
 
@@ -102,9 +101,7 @@ private:
 
     mutable std::mutex mutex_;  // guards ports_, the image and the listener
     std::vector<std::unique_ptr<Port>> ports_;
-    std::shared_ptr<const ImageLoad> image_;
-    std::string imageName_;
-    trust::ReleaseFacts imageRelease_;  // its SHA-256 and signer, made once when it is taken
+    std::shared_ptr<const StationImage> image_;  // with its SHA-256 and signer, made once when it is taken
     TileListener listener_;
 };
 }  // namespace station

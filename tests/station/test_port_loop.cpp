@@ -13,14 +13,13 @@ namespace {
 using station::PortState;
 
 struct Host : station::PortHost {
-    std::shared_ptr<ImageLoad> loaded;
+    std::shared_ptr<const station::StationImage> loaded;
     bool manualMode = false;
     std::vector<std::string> records;  // "start" and each end's outcome key
     std::function<void()> whileFlashing = [] {};
-    std::shared_ptr<const ImageLoad> currentImage() const override { return loaded; }
-    std::string imageName() const override { return "image.bin"; }
+    std::shared_ptr<const station::StationImage> currentImage() const override { return loaded; }
     bool manual() const override { return manualMode; }
-    std::int64_t downloadStarted(const station::Tile&, std::string&) override {
+    std::int64_t downloadStarted(const station::Tile&, const station::StationImage&, std::string&) override {
         records.push_back("start");
         whileFlashing();
         return static_cast<std::int64_t>(records.size());
@@ -33,12 +32,12 @@ struct Host : station::PortHost {
 };
 
 // A valid image of a few blocks: a pattern, then its CRC high byte first.
-std::shared_ptr<ImageLoad> smallImage() {
+std::shared_ptr<const station::StationImage> smallImage() {
     std::vector<std::uint8_t> bytes;
     for (int i = 0; i < 700; ++i) bytes.push_back(static_cast<std::uint8_t>(i * 31 + 7));
     const std::uint16_t crc = Crc16::of(bytes.data(), bytes.size());
     bytes.push_back(static_cast<std::uint8_t>(crc >> 8)), bytes.push_back(static_cast<std::uint8_t>(crc));
-    return std::make_shared<ImageLoad>(checkImage(bytes.data(), bytes.size()));
+    return std::make_shared<station::StationImage>(station::StationImage{checkImage(bytes.data(), bytes.size()), {}});
 }
 
 struct PortLoopTest : ::testing::Test {
@@ -131,7 +130,7 @@ TEST_F(PortLoopTest, APortIsReopenedByItsNameSoAnotherDeviceOnItsOldNodeHearsNot
     EXPECT_EQ(steps(2), PortState::Passed);
     EXPECT_EQ(far.unit->validFrames(), 0u) << "the device on the old node got frames";
     EXPECT_EQ(loop.tile().device, "/dev/ttyUSB1");
-    EXPECT_EQ(others["/dev/ttyUSB1"].unit->extent(), host.loaded->imageSize);
+    EXPECT_EQ(others["/dev/ttyUSB1"].unit->extent(), host.loaded->load.imageSize);
 
     others["/dev/ttyUSB2"];  // the port waits on a device with nothing plugged in; its link then moves on
     others["/dev/ttyUSB1"].unit.reset(), links[kLink] = "/dev/ttyUSB2";

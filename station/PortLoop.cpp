@@ -197,7 +197,7 @@ void PortLoop::check(int polls) {
         report.port = tile_.port;
         report.identity = tile_.identity.empty() ? tile_.port : tile_.port + "  " + tile_.identity;
     }
-    const DoctorRequest request{device, baud_, polls, &interrupted_};
+    const DoctorRequest request{device, baud_, polls, &checksEnd_};
     runDoctorChecks(request, makeLine_, nullptr, [&] { return ports::whyNotOpened(device); }, report);
     endCheck(std::move(report));
 }

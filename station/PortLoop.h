@@ -85,10 +85,10 @@ public:
     // future, with why) while a download runs, a check waits or the station stops.
     std::future<std::optional<DoctorPort>> requestCheck(int polls, std::string& why);
     // The station is stopping: no download begins any more (one running goes on); a unit that would be flashed
-    // waits as ready, and requests are refused.
-    void stopStarting() { noNewDownloads_ = true; }
+    // waits as ready, requests are refused, and a check ends after its request under way.
+    void stopStarting() { noNewDownloads_ = true, checksEnd_ = true; }
     // A stop asked from outside ends a running download after its exchange under way, and every later one at once.
-    void interrupt() { interrupted_ = true; }
+    void interrupt() { interrupted_ = true, checksEnd_ = true; }
 
     Tile tile() const;
     PortState state() const;
@@ -117,6 +117,7 @@ private:
     std::atomic<bool> startRequested_{false};
     std::atomic<bool> interrupted_{false};
     std::atomic<bool> noNewDownloads_{false};
+    std::atomic<bool> checksEnd_{false};
 
     std::mutex checkMutex_;  // guards the check asked for
     int checkPolls_ = 0;     // 0: none asked for

@@ -163,10 +163,15 @@ TEST_F(PortLoopTest, AStoppingStationBeginsNoDownload) {
     steps(3);
     far.plug(stuck);
     EXPECT_EQ(steps(1), PortState::Failed);
+    std::string why;
+    std::future<std::optional<DoctorPort>> check = loop.requestCheck(doctor::kMaxPolls, why);
     loop.stopStarting();
     EXPECT_FALSE(loop.requestRetry());
+    EXPECT_FALSE(loop.requestCheck(5, why).valid());
+    EXPECT_EQ(why, station::kStoppingWords);
     far.unit.reset();
-    steps(3);
+    steps(4);  // the check, then three polls without a reply
+    EXPECT_TRUE(check.get()->interrupted) << "a check held the port after the station began to stop";
     far.plug({});
     EXPECT_EQ(steps(2), PortState::Ready);
     EXPECT_EQ(loop.tile().status, station::kStoppingWords);
@@ -200,6 +205,4 @@ TEST_F(PortLoopTest, ACheckSendsStatusRequestsOnlyAndWaitsForNoDownload) {
     ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "a check still asked for when the loop ended was never answered";
     EXPECT_FALSE(answer.get());
-    EXPECT_FALSE(loop.requestCheck(5, why).valid());
-    EXPECT_EQ(why, station::kStoppingWords);
 }

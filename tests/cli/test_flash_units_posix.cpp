@@ -156,13 +156,8 @@ TEST_F(FlashUnits, BadInputGivesOneLineItsExitCodeAndSendsNothingWhenRefused) {
         {"", "-p LINK " + (kFolder / "empty.bin").string(), 2, "Select a valid software. (empty file)"},
         {"", "-p /dev/qbv-no-such-line IMAGE", 3, "communication port. (no such port)"},
         {"", "-p LINK -p LINK IMAGE", 1, "the port LINK is given more than once"},
-        {"", "--baud 4800 -p LINK IMAGE", 1, "--baud: 4800 not in {9600,19200,38400}"},
         {"", "IMAGE", 1, "at least one --port or --match is required"},
-        {"--silent", "-p LINK IMAGE", 4, "ERROR:Unit is not disabled/connected: Make sure unit is connected"},
         {"--corrupt-every 1", "-p LINK IMAGE", 4, "(state 1)  CRC:---- FILE-CRC:E649  no result"},
-        {"--busy-forever erase", "-p LINK IMAGE", 4, "Make sure unit is not enabled. / Make sure unit is connected "
-                                                     "and turned on. (state 3)"},
-        {"--flagged", "-p LINK IMAGE", 5, "Premature Termination: Following download status"},
         {"--busy-forever verify", "--timeout 2 -p LINK ONEBLOCK", 6, "no end within the time-out (state 10)"},
         {"", "--release-key KEY -p LINK IMAGE", 2, "image.bin: no signature (IMAGE.minisig)"},
         {"", "--release-key KEY --signature SIGNED.minisig -p LINK ONEBLOCK", 2, "the signature does not match the image"},

@@ -19,16 +19,15 @@ TEST(ByteBuffer, AppendsLowByteFirst) {
 }
 
 
-TEST(Crc16, TablesCheckValueWorkedFramesAndOracle) {
-    for (auto [i, entry] : {std::pair{0, 0x0000}, {1, 0x1189}, {2, 0x2312}, {128, 0x8408}, {255, 0x0F78}})
-        EXPECT_EQ(Crc16::THigh[i] << 8 | Crc16::TLow[i], entry) << i;
+// The oracle over 1,500 lengths of one stream reaches every entry of the tables.
+TEST(Crc16, CheckValueWorkedFramesAndOracle) {
     EXPECT_EQ(Crc16::of(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x2189);
     for (auto [code, check] : {std::pair{0x11, 0x5627}, {0x50, 0x05AA}, {0xD0, 0x81A2}}) {
         const std::uint8_t frame[] = {0xFC, 0x05, static_cast<std::uint8_t>(code)};
         EXPECT_EQ(Crc16::of(frame, 3), check) << "FC 05 " << code;
     }
     std::vector<std::uint8_t> data;
-    for (int n = 0; n < 600; ++n, data.push_back(static_cast<std::uint8_t>(n * n * 31 + n / 7))) {
+    for (int n = 0; n < 1500; ++n, data.push_back(static_cast<std::uint8_t>(n * n * 31 + n / 7))) {
         boost::crc_optimal<16, 0x1021, 0, 0, true, true> oracle;
         oracle.process_bytes(data.data(), data.size());
         ASSERT_EQ(Crc16::of(data.data(), data.size()), oracle.checksum()) << "length " << n;

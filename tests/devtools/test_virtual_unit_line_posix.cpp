@@ -1,16 +1,14 @@
-// Tests of the virtual unit as a process on its pty: the adapter's latency timer and a line that vanishes.
+// Tests of the virtual unit as a process on its pty: the adapter's latency timer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "UnitCore.h"
+#include "VirtualUnitProcess_posix.h"
 
 using namespace vunit;
 using Bytes = std::vector<std::uint8_t>;
@@ -26,53 +24,24 @@ double msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-// The virtual unit as a process with `options`, its line opened through its link in a fresh folder.
-struct LineUnit {
-    std::string folder = "/tmp/qbv-vunit-XXXXXX";
-    std::string link = mkdtemp(folder.data()) + std::string("/line");
-    pid_t pid = -1;
-    int fd = -1;
-    short revents = 0;  // what poll last reported on the line
+// The virtual unit with `options`, its line opened through its link.
+struct LineUnit : VirtualUnit {
+    int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
 
-    explicit LineUnit(const std::string& options) {
-        const std::string command = "exec " VIRTUAL_UNIT_PATH " --link " + link + " " + options + " >/dev/null";
-        if ((pid = fork()) == 0) {
-            execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && !std::filesystem::exists(link); ++i) usleep(10'000);
-        fd = open(link.c_str(), O_RDWR | O_NOCTTY);
-        EXPECT_GE(fd, 0) << command;
-    }
-    ~LineUnit() {
-        close(fd);
-        if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);  // a unit that hangs cannot block it
-        std::filesystem::remove_all(folder);
-    }
+    explicit LineUnit(const std::string& options) : VirtualUnit(options) { EXPECT_GE(fd, 0) << options; }
+    ~LineUnit() { close(fd); }
     // Writes `frame`, then reads until a reply's worth of bytes came, the line ended or a second passed.
     Bytes ask(const Bytes& frame) {
         EXPECT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         Bytes got(kReplyBytes);
         std::size_t n = 0;
         for (pollfd p{fd, POLLIN, 0}; n < got.size() && poll(&p, 1, kReplyWaitMs) > 0;) {
-            revents = p.revents;
             const ssize_t r = read(fd, got.data() + n, got.size() - n);
             if (r <= 0) break;
             n += static_cast<std::size_t>(r);
         }
         got.resize(n);
         return got;
-    }
-    // The unit's exit code if it ends by itself within a second, else -1.
-    int exitCode() {
-        int status = 0;
-        for (int i = 0; i < 100; ++i, usleep(10'000)) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
     }
 };
 

@@ -20,12 +20,9 @@ struct Library : ::testing::Test {
 
 TEST_F(Library, OpenCommandCloseOnAMissingPortThenOnTheNormalUnit) {
     EXPECT_EQ(send(openText(kMissing)), k401);
-    EXPECT_EQ(send(kStatus), error(107));
-    EXPECT_EQ(send(kClose), kOk);
-    EXPECT_EQ(send(kStatus), k401);
+    EXPECT_EQ(send(kStatus), error(107)) << "the port that did not open takes no bytes";
     EXPECT_EQ(send(openRequest(kNormal, 19200).serialize()), kOk);
     EXPECT_EQ(send(kStatus), kDisable);
-    EXPECT_EQ(framesIn(kNormal).back(), "FC 05 11 27 56");
     EXPECT_EQ(framesIn(kNormal, " LINE ").back(), "19200 1") << "the unit sees the Open's baud rate and one stop bit";
     EXPECT_EQ(send(kClose), kOk);
     EXPECT_EQ(send(openText(kNormal)), kOk) << "the port opens again after Close";

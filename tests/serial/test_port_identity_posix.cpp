@@ -106,17 +106,12 @@ TEST(PortIdentity, ChosenByGlobAgainstByIdNameDeviceAndIdentity) {
     fs::remove_all(root);
 }
 
-TEST(LowLatency, TheAdaptersTimerGoesToOneMillisecondAndBack) {
+// The timer's values written and put back are PtyLine.ClosingOrDroppingALinePutsTheAdaptersLatencyTimerBack's.
+TEST(LowLatency, NotesOfATimerLoweredAbsentOrAlreadyLow) {
     const fs::path root = madeUpTree();
     const fs::path timer = root / "sys/class/tty/ttyUSB0/device/latency_timer";
     const lowlatency::TimerChange change = lowlatency::lowerTimer("/dev/ttyUSB0", root.string());
-    std::ifstream lowered(timer);
-    int value = 0;
-    EXPECT_TRUE(lowered >> value && value == 1);
     EXPECT_EQ(lowlatency::note(true, change), "low latency on; latency_timer 16 -> 1 ms");
-    lowlatency::restoreTimer(change);
-    std::ifstream restored(timer);
-    EXPECT_TRUE(restored >> value && value == 16);
     const lowlatency::TimerChange none = lowlatency::lowerTimer("/dev/ttyUSB2", root.string());  // no timer
     EXPECT_EQ(lowlatency::note(false, none), "low latency not supported");
     EXPECT_EQ(lowlatency::note(true, none), "low latency on");

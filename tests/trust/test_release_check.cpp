@@ -9,7 +9,8 @@
 #include "TempFolder.h"
 
 namespace {
-struct Release {
+class ReleaseCheck : public ::testing::Test {
+protected:
     static TempFolder* folder;
     static std::string at(const std::string& name) { return *folder / name; }
     static void minisign(const std::string& arguments) {
@@ -23,11 +24,12 @@ struct Release {
         EXPECT_TRUE(loaded) << why;
         return loaded.value_or(std::vector<trust::PublicKey>{});
     }
-};
-TempFolder* Release::folder = nullptr;
-
-class ReleaseCheck : public ::testing::Test, protected Release {
-protected:
+    // The image checked as "image.bin", its signature file named image.bin.minisig.
+    static std::optional<trust::ReleaseFacts> check(const std::string& image,
+                                                    const std::optional<std::string>& signature,
+                                                    const trust::ReleasePolicy& policy, std::string& why) {
+        return trust::checkRelease(bytesOf(image), image.size(), signature, "image.bin.minisig", policy, why);
+    }
     static void SetUpTestSuite() {
         folder = new TempFolder;
         writeFile(at("image.bin"), std::string(3000, '\x5A') + "tail");
@@ -40,6 +42,7 @@ protected:
     }
     static void TearDownTestSuite() { delete folder; }
 };
+TempFolder* ReleaseCheck::folder = nullptr;
 
 // A text with one character replaced.
 std::string changed(std::string text, std::size_t at, char c) {
@@ -87,8 +90,7 @@ TEST_F(ReleaseCheck, SignaturesOfBothAlgorithmsByAnyReleaseKeyAndEachAlterationR
         trust::ReleasePolicy policy;
         policy.keys = keys(c.keys);
         std::string why;
-        const auto facts = trust::checkRelease(reinterpret_cast<const std::uint8_t*>(c.image.data()), c.image.size(),
-                                               c.signature, "image.bin.minisig", policy, why);
+        const auto facts = check(c.image, c.signature, policy, why);
         if (facts && facts->signer) {
             EXPECT_EQ(facts->signer->trustedComment, c.expected) << c.what;
         } else {
@@ -96,8 +98,7 @@ TEST_F(ReleaseCheck, SignaturesOfBothAlgorithmsByAnyReleaseKeyAndEachAlterationR
         }
     }
     std::string why;
-    const auto facts = trust::checkRelease(reinterpret_cast<const std::uint8_t*>(image.data()), image.size(),
-                                           signature, "", {keys({"a.pub"}), ""}, why);
+    const auto facts = check(image, signature, {keys({"a.pub"}), ""}, why);
     ASSERT_TRUE(facts && facts->signer) << why;
     EXPECT_EQ(facts->signer->keyId, keyId) << "the id minisign prints";
 }
@@ -131,12 +132,11 @@ TEST_F(ReleaseCheck, KeyFilesAndExpectedDigestsThatAreRefused) {
     }
     std::string why;
     const std::string image = readFile(at("image.bin"));
-    const auto facts = trust::checkRelease(reinterpret_cast<const std::uint8_t*>(image.data()), image.size(),
-                                           readFile(at("image.bin.minisig")), "", {keys({"id-changed.pub"}), ""}, why);
+    const auto facts = check(image, readFile(at("image.bin.minisig")), {keys({"id-changed.pub"}), ""}, why);
     EXPECT_FALSE(facts);
     EXPECT_EQ(why.rfind("signed by another key", 0), 0u) << "a key id that is not the key's: " << why;
 
-    const std::string digest = trust::sha256Hex(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+    const std::string digest = trust::sha256Hex(bytesOf(image), image.size());
     const std::pair<std::string, std::string> digests[] = {
         {digest.substr(1), "--expected-sha256 takes 64 hex digits"},
         {digest + "0", "--expected-sha256 takes 64 hex digits"},
@@ -146,9 +146,7 @@ TEST_F(ReleaseCheck, KeyFilesAndExpectedDigestsThatAreRefused) {
     for (const auto& [given, words] : digests) {
         std::string problem;
         const auto parsed = trust::parseSha256(given, problem);
-        const auto checked = parsed ? trust::checkRelease(reinterpret_cast<const std::uint8_t*>(image.data()),
-                                                          image.size(), std::nullopt, "", {{}, *parsed}, problem)
-                                    : std::nullopt;
+        const auto checked = parsed ? check(image, std::nullopt, {{}, *parsed}, problem) : std::nullopt;
         EXPECT_FALSE(checked) << given;
         EXPECT_EQ(problem.rfind(words, 0), 0u) << given << ": " << problem;
     }

@@ -76,7 +76,6 @@ TEST_F(Worker, PostsEachAnswerAsItsMessageAndFreesWhatARefusedPostLeaves) {
     const ByteBuffer sent{0xFC, 0x0C, 0xD1, 0xF6, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33};
     const struct { bool isCommand; std::vector<FrameReply> replies; Texts posts; bool accepts = true; } cases[] = {
         {false, {{R::Reply, kDisable}}, {"S:FC 05 1A F4 E8 "}},
-        {false, {{R::NoReply, {}}}, {"A:"}},                       // a failed poll: an empty Alarm
         {false, {{R::Refused, {}}}, {}},                           // nothing exchanged: nothing posted
         {true, {{R::Reply, kAck}}, {"R:FC 05 50 AA 05 "}},
         {true, {{R::BadCheckBytes, {}}}, {"A:" + hexDump(sent)}},  // a failed command: the posted frame

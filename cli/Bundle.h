@@ -1,5 +1,5 @@
-// Bundle: the doctor's files packed into one archive for a support case, and the facts of the system it ran on; the
-// build picks the Linux or the Windows file.
+// Bundle: the doctor's files packed into one archive for a support case (a zip or a tar.gz), and the facts of the
+// system it ran on; the build picks the Linux or the Windows file.
 #pragma once
 
 #include <string>
@@ -14,7 +14,7 @@ bool supported();
 std::string systemFacts();
 // A new private folder for the bundle's files; "" when none can be made.
 std::string makeFolder();
-// Packs the folder made by makeFolder into `target` (Linux: a tar.gz whose files lie in kTopFolder/, owned by 0:0),
-// then removes the folder. "" when it was written, else why not.
+// Packs the folder made by makeFolder into `target`, its files in kTopFolder/ (Linux: a zip when `target` ends in .zip,
+// else a tar.gz whose members are owned by 0:0), then removes the folder. "" when it was written, else why not.
 std::string pack(const std::string& folder, const std::string& target);
 }  // namespace bundle

@@ -15,7 +15,7 @@
 
 namespace fs = std::filesystem;
 
-bool bundle::supported() { return true; }
+std::string bundle::nameProblem(const std::string&) { return ""; }
 
 std::string bundle::systemFacts() {
     utsname names{};

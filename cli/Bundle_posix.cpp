@@ -1,6 +1,7 @@
-// Bundle on Linux: uname for the system's facts; the folder packed by tar (on every Debian system), run without a
-// shell, member owners written as 0:0 so that no user name travels with the bundle.
+// Bundle on Linux: uname for the system's facts; the folder packed as a zip for a name ending in .zip, else by tar (on
+// every Debian system), run without a shell, member owners written as 0:0 so that no user name travels with the bundle.
 #include "Bundle.h"
+#include "ZipArchive.h"
 
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -8,12 +9,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
 
-bool bundle::supported() { return true; }
+std::string bundle::nameProblem(const std::string&) { return ""; }
 
 std::string bundle::systemFacts() {
     utsname names{};
@@ -34,7 +36,21 @@ std::string bundle::makeFolder() {
     return pattern;
 }
 
+namespace {
+std::string packZip(const std::string& folder, const std::string& target) {
+    const zip::Archive archive = zip::packFolder(folder, bundle::kTopFolder);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    if (!archive.error.empty()) return archive.error;
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    out.write(archive.bytes.data(), static_cast<std::streamsize>(archive.bytes.size()));
+    out.close();
+    return out ? "" : "cannot write " + target;
+}
+}  // namespace
+
 std::string bundle::pack(const std::string& folder, const std::string& target) {
+    if (zip::namesZip(target)) return packZip(folder, target);
     std::error_code ec;
     const std::string archive = fs::absolute(target, ec).string();
     std::vector<std::string> args{"tar", "--create", "--gzip", "--file", archive, "--owner=0", "--group=0",

@@ -68,9 +68,8 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
                             ->check(CLI::Range(1, doctor::kMaxPolls));
     auto* bundleOption = app.add_option(
         "--bundle", o.bundleFile,
-        bundle::supported() ? "--doctor: also write FILE (tar.gz): the report as text and JSON, the port list, the "
-                              "frames of every request, and the system's facts"
-                            : "--doctor: not in this build");
+        "--doctor: also write FILE (a zip when it ends in .zip, which Windows requires; else a tar.gz): the report as "
+        "text and JSON, the port list, the frames of every request, and the system's facts");
     app.add_flag("--json", o.json, "JSON Lines on stdout instead of the human lines");
     app.add_flag("--quiet,-q", o.quiet, "Only the final lines");
     app.add_option("--timeout", o.timeoutSeconds,
@@ -109,9 +108,8 @@ ParsedOptions parseFlashOptions(int argc, const char* const* argv) {
             return stop(exitcode::kUsage, "--doctor takes only --port, --match, --baud, --polls, --bundle and --json");
         }
         if (o.ports.empty() && o.matches.empty()) return stop(exitcode::kUsage, "--doctor needs a --port or --match");
-        if (!o.bundleFile.empty() && !bundle::supported()) {
-            return stop(exitcode::kUsage, "--bundle is not in this build");
-        }
+        const std::string bundleProblem = o.bundleFile.empty() ? "" : bundle::nameProblem(o.bundleFile);
+        if (!bundleProblem.empty()) return stop(exitcode::kUsage, bundleProblem);
         o.mode = FlashOptions::Mode::Doctor;
     } else if (doctorOnly) {
         return stop(exitcode::kUsage, "--polls and --bundle belong to --doctor");

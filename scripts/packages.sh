@@ -6,7 +6,7 @@ QBV_PACKAGES="cmake ninja-build clang libclang-rt-14-dev g++ libboost-dev libcli
               mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
               wine wine64 xvfb xauth python3 ansible-core lintian libsqlite3-dev libcpp-httplib-dev pkg-config
               chromium chromium-driver python3-selenium libsodium-dev minisign prometheus curl openssl
-              wixl msitools osslsigncode"
+              wixl msitools osslsigncode zlib1g-dev libz-mingw-w64-dev"
 QBV_COMMANDS="cmake ctest cpack dpkg-deb lintian ninja gcc g++ clang clang++ python3 ansible-playbook wine wineserver winepath xvfb-run
               pkg-config chromium chromedriver minisign promtool curl openssl wixl msibuild msiinfo msiextract osslsigncode
               i686-w64-mingw32-gcc-posix i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump

@@ -2,7 +2,7 @@
 # qbv-flash.exe under Wine: its version (the project's), the port list from the registry (for people and as JSON
 # lines), the image's SHA-256 and the release checks this build has, a download into one unit (COM1), then into two
 # at once (COM1 and the noisy 9600-baud unit on COM4); each run must exit 0 with a matching line per unit, and each
-# unit's memory must equal the image.
+# unit's memory must equal the image; the doctor and its zip bundle.
 #   run-flash-checks.sh VIRTUAL_UNIT MAKE_SAMPLE_IMAGE QBV_FLASH_EXE VERSION
 set -u
 VIRTUAL_UNIT="$1"
@@ -67,11 +67,12 @@ flash_into "COM1" -p COM1 --expected-sha256 "$digest"
 flash_into "COM1 COM4" --baud 9600 -p COM1 -p COM4
 
 # --doctor on mapped COM ports: the unit on COM1 answers every status request; the silent COM2 does not, at any
-# baud rate.
-doctor="$("$HERE/../../scripts/with-virtual-units.sh" "$VIRTUAL_UNIT" "$EXE" --doctor --polls 5 -p COM1 -p COM2 2>&1 |
-          tr -d '\r')"
+# baud rate. Its bundle is a zip that Python's reader finds whole, naming Windows.
+doctor="$("$HERE/../../scripts/with-virtual-units.sh" "$VIRTUAL_UNIT" "$EXE" --doctor --polls 5 -p COM1 -p COM2 \
+          --bundle "$(windows_path "$folder/doctor.zip")" 2>&1 | tr -d '\r')"
 echo "$doctor"
 [ "$(echo "$doctor" | grep -c '^  round trip: .*(5 answers of 5;')" = 1 ] && echo "$doctor" | grep -q "no answer at 9600" ||
     { echo "FAIL: --doctor: COM1 did not answer 5 of 5, or COM2 was not found silent at every baud rate"; status=1; }
-[ $status -eq 0 ] && echo "ok: port list, one unit and two at once, the doctor"
+/usr/bin/python3 "$HERE/check-doctor-zip.py" "$folder/doctor.zip" Windows || { echo "FAIL: --bundle"; status=1; }
+[ $status -eq 0 ] && echo "ok: port list, one unit and two at once, the doctor and its zip bundle"
 exit $status

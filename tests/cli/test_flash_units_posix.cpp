@@ -310,14 +310,15 @@ TEST_F(FlashUnits, DoctorSilentUnitHeldPortAndUnitInDownloadMode) {
 
 TEST_F(FlashUnits, DoctorBundleHoldsTheReportThePortsTheFramesAndTheSystem) {
     Unit unit;
-    const fs::path bundle = kFolder / "doctor.tar.gz", opened = kFolder / "doctor-opened", tmp = kFolder / "tmp";
+    const fs::path bundle = kFolder / "doctor.zip", opened = kFolder / "doctor-opened", tmp = kFolder / "tmp";
     fs::create_directories(tmp);  // where the bundle's files are gathered before they are packed
     const Flash run = finish(spawn("env TMPDIR=" + tmp.string() + " " QBV_FLASH_PATH " --doctor --polls 5 --bundle " +
                                    bundle.string() + " -p " + unit.link + " >" + (kFolder / "out").string() + " 2>" +
                                    (kFolder / "err").string()));
     EXPECT_EQ(run.exitCode, 0) << run.err;
     fs::create_directories(opened);
-    ASSERT_EQ(std::system(("tar -xzf " + bundle.string() + " -C " + opened.string()).c_str()), 0);
+    ASSERT_EQ(std::system(("/usr/bin/python3 " CHECK_DOCTOR_ZIP_PATH " " + bundle.string() + " Linux " + opened.string())
+                              .c_str()), 0);
     const fs::path files = opened / "qbv-doctor";
     const nlohmann::json report = nlohmann::json::parse(readFile(files / "report.json"));
     EXPECT_EQ(report.at("exit_code"), 0);

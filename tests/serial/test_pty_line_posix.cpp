@@ -1,10 +1,12 @@
-// Host tests: the POSIX serial line under the frame exchange, against the virtual unit on a real pty.
+// Host tests: the POSIX serial line under the frame exchange, against the virtual unit on a real pty, and the unit's
+// latency timer seen through that line.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "FrameExchange.h"
 #include "SerialPort.h"
@@ -91,4 +93,20 @@ TEST(PtyLine, SilenceEndsAfterAboutOneSecond) {
     EXPECT_EQ(silent.ask(kStatus), ExchangeResult::NoReply);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(elapsed.count() >= 0.95 && elapsed.count() <= 1.5) << elapsed.count() << " s";
+}
+
+// The virtual unit's latency timer: a reply comes on a tick of the timer, so a request sent a gap after one must be
+// held until the next tick, the period less the gap, neither sooner nor a period later.
+TEST(PtyLine, RepliesUnderALatencyTimerComeOnItsNextTick) {
+    constexpr int kLatencyMs = 100;
+    constexpr double kGapMs = 30, kToleranceMs = 20;  // tolerance: both processes' wake-ups
+    Unit unit("--latency " + std::to_string(kLatencyMs));
+    ASSERT_TRUE(unit.answered(kStatus, isDisable));
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(kGapMs));
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(unit.answered(kStatus, isDisable));
+        const std::chrono::duration<double, std::milli> waited = std::chrono::steady_clock::now() - sent;
+        EXPECT_NEAR(waited.count(), kLatencyMs - kGapMs, kToleranceMs) << "reply " << i;
+    }
 }

@@ -13,16 +13,9 @@
 namespace {
 namespace fs = std::filesystem;
 
+// usbPath: the USB device under sys/devices, "" for a port not on USB; then its attributes, driver and by-id name.
 struct Adapter {
-    const char* tty;
-    const char* usbPath;  // the USB device under sys/devices; "" for a port that is not on USB
-    const char* vendor;
-    const char* product;
-    const char* serial;
-    const char* maker;
-    const char* productName;
-    const char* driver;
-    const char* byId;
+    const char *tty, *usbPath, *vendor, *product, *serial, *maker, *productName, *driver, *byId;
 };
 const Adapter kAdapters[] = {
     {"ttyUSB0", "usb1/1-1", "0403", "6001", "A1B2C3", "FTDI", "FT232R USB UART", "ftdi_sio",

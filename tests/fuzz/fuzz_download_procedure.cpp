@@ -30,9 +30,8 @@ struct Recorder : UnitRequests, DownloadView {
         if (!dataFrameOffset(frame.data(), frame.size(), offset)) return;
         const std::size_t count = frame.size() - (unit::kDataFrameOverhead - unit::kCheckBytes);
         if (count == 0 || count > unit::kBlockSize || offset + count > image->size()) std::abort();
-        for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < count; ++i)
             if (frame[unit::kDataFrameOverhead - unit::kCheckBytes + i] != (*image)[offset + i]) std::abort();
-        }
     }
     void resumeAfterBlank() override { ++requests; }
     void close() override {}

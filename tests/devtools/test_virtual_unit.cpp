@@ -83,11 +83,7 @@ TEST(UnitCore, CorruptionAndNoiseThatTheLineTestsRelyOn) {
 }
 
 TEST(UnitCore, EachFaultOfTheMixIsInjectedAndLogged) {
-    const struct {
-        double FaultMix::*kind;
-        const char* tags;  // after one StatusRequest
-        const char* note;
-    } rows[] = {
+    const struct { double FaultMix::*kind; const char *tags, *note; } rows[] = {  // tags: after one StatusRequest
         {&FaultMix::drop, "INFAULT", "drop"},
         {&FaultMix::corrupt, "INFAULTOUT", "corrupt"},
         {&FaultMix::noise, "INFAULTNOISEOUT", "noise "},

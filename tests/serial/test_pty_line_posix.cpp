@@ -5,11 +5,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "FrameExchange.h"
 #include "SerialPort.h"
+#include "TempFolder.h"
 #include "UnitCommands.h"
 #include "VirtualUnitProcess_posix.h"
 
@@ -46,8 +46,7 @@ TEST(PtyLine, StatusRequestWithItsCheckBytesExclusiveUseAndAMissingDevice) {
     Unit unit;
     EXPECT_TRUE(unit.answered(kStatus, isDisable));
     EXPECT_EQ(unit.line->openNote(), "low latency not supported") << "a pty has neither the flag nor a timer";
-    std::ifstream in(unit.transcript);
-    const std::string log{std::istreambuf_iterator<char>(in), {}};
+    const std::string log = readFile(unit.transcript);
     EXPECT_NE(log.find(" LINE 9600 1\n"), std::string::npos) << log;  // the baud rate of the open, one stop bit
     SerialPort second, third;
     EXPECT_FALSE(second.open(unit.link, 9600, 8));

@@ -13,8 +13,7 @@ namespace {
 
 struct Recorder : UnitRequests, DownloadView {
     int requests = 0;
-    bool ackThenPoll = false;  // the step sent Ack and then a poll
-    bool lastWasAck = false;
+    bool lastWasAck = false, ackThenPoll = false;  // ackThenPoll: the step sent Ack and then a poll
     const ByteBuffer* image = nullptr;
 
     bool ensureOpen() override { return true; }

@@ -137,8 +137,7 @@ TEST(WindowAlone, StartImagesPortAndClose) {
 TEST(WindowAlone, StoredSettings) {
     const std::string exe = toolIn("stored"), folder = exepath::folderOf(exe);
     struct Case {
-        const char* stored;
-        const char* selected;  // port|baud rate
+        const char *stored, *selected;  // selected: port|baud rate
         int list;
         const char* pick;
         Close how;

@@ -19,13 +19,9 @@ TEST(ByteBuffer, AppendsLowByteFirst) {
 }
 
 
-// The oracle over 1,500 lengths of one stream reaches every entry of the tables.
-TEST(Crc16, CheckValueWorkedFramesAndOracle) {
+// The check value pins the parameters; the oracle over 1,500 lengths of one stream reaches every entry of the tables.
+TEST(Crc16, CheckValueAndOracle) {
     EXPECT_EQ(Crc16::of(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x2189);
-    for (auto [code, check] : {std::pair{0x11, 0x5627}, {0x50, 0x05AA}, {0xD0, 0x81A2}}) {
-        const std::uint8_t frame[] = {0xFC, 0x05, static_cast<std::uint8_t>(code)};
-        EXPECT_EQ(Crc16::of(frame, 3), check) << "FC 05 " << code;
-    }
     std::vector<std::uint8_t> data;
     for (int n = 0; n < 1500; ++n, data.push_back(static_cast<std::uint8_t>(n * n * 31 + n / 7))) {
         boost::crc_optimal<16, 0x1021, 0, 0, true, true> oracle;

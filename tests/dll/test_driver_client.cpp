@@ -16,8 +16,7 @@ Texts operator+(Texts a, const Texts& b) { a.insert(a.end(), b.begin(), b.end())
 const std::string kOk = "COMM_LK207/1.0 200 OK\r\n", k401 = "COMM_LK207/1.0 401 Memory Failure\r\n",
                   kPath = "C:\\tools\\lk207.dll";
 std::string error403(std::string why) { return "COMM_LK207/1.0 403 Protcol Error\r\nArgument0: " + why + "\r\n"; }
-const std::string kAckReply = "COMM_LK207/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AVQqgU=\r\n",  // FC 05 50 AA 05
-                  kDisableReply = "COMM_LK207/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AUa9Og=\r\n";  // FC 05 1A F4 E8
+const std::string kAckReply = "COMM_LK207/1.0 200 OK\r\nArgument0: 5\r\nArgument1: /AVQqgU=\r\n";  // FC 05 50 AA 05
 
 // The library: records its calls in `calls` (which outlives it) and its requests, answers from `answers` or "".
 struct ScriptedLibrary : DriverLibrary {

@@ -10,9 +10,8 @@ namespace {
 
 std::map<std::string, std::string> nonEmpty(const CommMessage& m) {
     std::map<std::string, std::string> out;
-    for (const auto& [name, value] : m.headers) {
+    for (const auto& [name, value] : m.headers)
         if (!value.empty()) out.emplace(name, value);
-    }
     return out;
 }
 

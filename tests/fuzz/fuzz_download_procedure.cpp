@@ -13,8 +13,7 @@ namespace {
 
 struct Recorder : UnitRequests, DownloadView {
     int requests = 0;
-    bool ackThenPoll = false;  // the step sent Ack and then a poll
-    bool lastWasAck = false;
+    bool lastWasAck = false, ackThenPoll = false;  // ackThenPoll: the step sent Ack and then a poll
     const ByteBuffer* image = nullptr;
 
     bool ensureOpen() override { return true; }
@@ -30,9 +29,8 @@ struct Recorder : UnitRequests, DownloadView {
         if (!dataFrameOffset(frame.data(), frame.size(), offset)) return;
         const std::size_t count = frame.size() - (unit::kDataFrameOverhead - unit::kCheckBytes);
         if (count == 0 || count > unit::kBlockSize || offset + count > image->size()) std::abort();
-        for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < count; ++i)
             if (frame[unit::kDataFrameOverhead - unit::kCheckBytes + i] != (*image)[offset + i]) std::abort();
-        }
     }
     void resumeAfterBlank() override { ++requests; }
     void close() override {}

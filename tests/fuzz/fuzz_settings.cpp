@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const settings::Map again = settings::parseText(settings::formatText(entries));
     if (again.size() > entries.size()) std::abort();
-    for (const auto& entry : again) {
+    for (const auto& entry : again)
         if (entries.count(entry.first) == 0) std::abort();
-    }
     return 0;
 }

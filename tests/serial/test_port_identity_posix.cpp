@@ -8,20 +8,14 @@
 #include "LowLatency_posix.h"
 #include "PortListing.h"
 #include "PortMatch.h"
+#include "TempFolder.h"
 
 namespace {
 namespace fs = std::filesystem;
 
+// usbPath: the USB device under sys/devices, "" for a port not on USB; then its attributes, driver and by-id name.
 struct Adapter {
-    const char* tty;
-    const char* usbPath;  // the USB device under sys/devices; "" for a port that is not on USB
-    const char* vendor;
-    const char* product;
-    const char* serial;
-    const char* maker;
-    const char* productName;
-    const char* driver;
-    const char* byId;
+    const char *tty, *usbPath, *vendor, *product, *serial, *maker, *productName, *driver, *byId;
 };
 const Adapter kAdapters[] = {
     {"ttyUSB0", "usb1/1-1", "0403", "6001", "A1B2C3", "FTDI", "FT232R USB UART", "ftdi_sio",
@@ -37,38 +31,39 @@ void write(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text << '\n';
 }
 
-// ROOT/sys/devices/USB/1-x:1.0/TTY with driver and latency_timer, ROOT/sys/class/tty/TTY/device linked to it, the
-// USB device's attributes, ROOT/dev/TTY and its by-id link.
-fs::path madeUpTree() {
-    const fs::path root = fs::temp_directory_path() / ("qbv-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()
-                                                                                        ->random_seed()));
-    fs::remove_all(root);
-    for (const Adapter& a : kAdapters) {
-        const bool usb = *a.usbPath != '\0';
-        const fs::path port = usb ? root / "sys/devices" / a.usbPath / "1-x:1.0" / a.tty : root / "sys/devices/platform" / a.tty;
-        fs::create_directories(port);
-        fs::create_directories(root / "sys/bus/drivers" / a.driver);
-        fs::create_directory_symlink(root / "sys/bus/drivers" / a.driver, port / "driver");
-        fs::create_directories(root / "sys/class/tty" / a.tty);
-        fs::create_directory_symlink(port, root / "sys/class/tty" / a.tty / "device");
-        write(root / "dev" / a.tty, "");
-        if (!usb) continue;
-        const fs::path device = root / "sys/devices" / a.usbPath;
-        write(device / "idVendor", a.vendor), write(device / "idProduct", a.product);
-        if (*a.serial) write(device / "serial", a.serial);
-        if (*a.maker) write(device / "manufacturer", a.maker);
-        write(device / "product", a.productName);
-        if (std::string(a.driver) == "ftdi_sio") write(port / "latency_timer", "16");
-        fs::create_directories(root / "dev/serial/by-id");
-        fs::create_symlink(std::string("../../") + a.tty, root / "dev/serial/by-id" / a.byId);
+// A made-up tree in a fresh folder ROOT: ROOT/sys/devices/USB/1-x:1.0/TTY with driver and latency_timer,
+// ROOT/sys/class/tty/TTY/device linked to it, the USB device's attributes, ROOT/dev/TTY and its by-id link.
+struct PortIdentity : ::testing::Test {
+    TempFolder dir;
+    const fs::path root = dir.path;
+
+    void SetUp() override {
+        for (const Adapter& a : kAdapters) {
+            const bool usb = *a.usbPath != '\0';
+            const fs::path port =
+                usb ? root / "sys/devices" / a.usbPath / "1-x:1.0" / a.tty : root / "sys/devices/platform" / a.tty;
+            fs::create_directories(port);
+            fs::create_directories(root / "sys/bus/drivers" / a.driver);
+            fs::create_directory_symlink(root / "sys/bus/drivers" / a.driver, port / "driver");
+            fs::create_directories(root / "sys/class/tty" / a.tty);
+            fs::create_directory_symlink(port, root / "sys/class/tty" / a.tty / "device");
+            write(root / "dev" / a.tty, "");
+            if (!usb) continue;
+            const fs::path device = root / "sys/devices" / a.usbPath;
+            write(device / "idVendor", a.vendor), write(device / "idProduct", a.product);
+            if (*a.serial) write(device / "serial", a.serial);
+            if (*a.maker) write(device / "manufacturer", a.maker);
+            write(device / "product", a.productName);
+            if (std::string(a.driver) == "ftdi_sio") write(port / "latency_timer", "16");
+            fs::create_directories(root / "dev/serial/by-id");
+            fs::create_symlink(std::string("../../") + a.tty, root / "dev/serial/by-id" / a.byId);
+        }
+        fs::create_directories(root / "sys/class/tty/tty3");  // a console without a device: not a serial port
     }
-    fs::create_directories(root / "sys/class/tty/tty3");  // a console without a device: not a serial port
-    return root;
-}
+};
 }  // namespace
 
-TEST(PortIdentity, EachAdapterWithItsByIdNameUsbIdentityAndDriver) {
-    const fs::path root = madeUpTree();
+TEST_F(PortIdentity, EachAdapterWithItsByIdNameUsbIdentityAndDriver) {
     const std::vector<ports::PortIdentity> listed = ports::listPorts(root.string());
     ASSERT_EQ(listed.size(), 4u);
     for (const Adapter& a : kAdapters) {
@@ -79,13 +74,10 @@ TEST(PortIdentity, EachAdapterWithItsByIdNameUsbIdentityAndDriver) {
         EXPECT_EQ(port->vendorProduct, *a.vendor ? std::string(a.vendor) + ":" + a.product : "") << a.tty;
         EXPECT_EQ(port->serialNumber + "|" + port->maker + "|" + port->product + "|" + port->driver,
                   std::string(a.serial) + "|" + a.maker + "|" + a.productName + "|" + a.driver);
-        EXPECT_EQ(port->name(), port->byId.empty() ? port->device : port->byId);
     }
-    fs::remove_all(root);
 }
 
-TEST(PortIdentity, ChosenByGlobAgainstByIdNameDeviceAndIdentity) {
-    const fs::path root = madeUpTree();
+TEST_F(PortIdentity, ChosenByGlobAgainstByIdNameDeviceAndIdentity) {
     const std::vector<ports::PortIdentity> listed = ports::listPorts(root.string());
     const struct { std::vector<std::string> patterns; std::vector<std::string> devices; } rows[] = {
         {{"0403:*"}, {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
@@ -103,12 +95,10 @@ TEST(PortIdentity, ChosenByGlobAgainstByIdNameDeviceAndIdentity) {
         std::sort(devices.begin(), devices.end());
         EXPECT_EQ(devices, row.devices) << row.patterns[0];
     }
-    fs::remove_all(root);
 }
 
 // The timer's values written and put back are PtyLine.ClosingOrDroppingALinePutsTheAdaptersLatencyTimerBack's.
-TEST(LowLatency, NotesOfATimerLoweredAbsentOrAlreadyLow) {
-    const fs::path root = madeUpTree();
+TEST_F(PortIdentity, LowLatencyNotesOfATimerLoweredAbsentOrAlreadyLow) {
     const fs::path timer = root / "sys/class/tty/ttyUSB0/device/latency_timer";
     const lowlatency::TimerChange change = lowlatency::lowerTimer("/dev/ttyUSB0", root.string());
     EXPECT_EQ(lowlatency::note(true, change), "low latency on; latency_timer 16 -> 1 ms");
@@ -117,11 +107,9 @@ TEST(LowLatency, NotesOfATimerLoweredAbsentOrAlreadyLow) {
     EXPECT_EQ(lowlatency::note(true, none), "low latency on");
     write(timer, "1");
     EXPECT_EQ(lowlatency::note(false, lowlatency::lowerTimer("/dev/ttyUSB0", root.string())), "latency_timer 1 ms");
-    fs::remove_all(root);
 }
 
-TEST(PortListing, LineJsonAndTheLatencyHint) {
-    const fs::path root = madeUpTree();
+TEST_F(PortIdentity, PortListingLineJsonAndTheLatencyHint) {
     const ports::PortIdentity usb = ports::listPorts(root.string()).at(1);
     EXPECT_EQ(portLine(usb), "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0  device /dev/ttyUSB0  "
                              "usb 0403:6001  serial A1B2C3  FTDI / FT232R USB UART  driver ftdi_sio");
@@ -134,5 +122,4 @@ TEST(PortListing, LineJsonAndTheLatencyHint) {
     EXPECT_EQ(parsed.at("port"), usb.byId);
     EXPECT_TRUE(parsed.at("latency_timer_ms").is_null());
     EXPECT_EQ(nlohmann::json::parse(portJson(com).dump()).at("latency_timer_ms"), 2);
-    fs::remove_all(root);
 }

@@ -11,7 +11,7 @@
 struct FakeLineState {
     std::deque<std::uint8_t> incoming;  // bytes the unit "sends"; an empty queue reads as silence
     std::vector<std::uint8_t> written;  // every byte the driver wrote
-    bool openSucceeds = true, writeSucceeds = true, opened = false, closed = false, destroyed = false, gone = false;
+    bool openSucceeds = true, writeSucceeds = true, closed = false, destroyed = false, gone = false;
     std::string openedName;
     std::uint32_t openedBaud = 0;
     std::uint8_t openedBits = 0;
@@ -23,7 +23,7 @@ struct FakeBytePort : BytePort {
     ~FakeBytePort() override { s->destroyed = true; }
     bool open(const std::string& name, std::uint32_t baud, std::uint8_t bits) override {
         s->openedName = name, s->openedBaud = baud, s->openedBits = bits;
-        return s->opened = s->openSucceeds;
+        return s->openSucceeds;
     }
     bool readByte(std::uint8_t& byte) override {
         if (s->incoming.empty()) return false;

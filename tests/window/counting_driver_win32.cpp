@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string>
 
 #include "CommDriver.h"
+#include "FakeBytePort.h"
 #include "UnitCommands.h"
 
 namespace {
@@ -20,27 +20,17 @@ constexpr DWORD kSlowMs = 300;
 constexpr const char* kCountName = "QBV_ANSWER_BLOCKS";
 constexpr DWORD kCountTextSize = 32;
 
-class ScriptedUnit : public BytePort {
-public:
-    bool open(const std::string&, std::uint32_t, std::uint8_t) override { return true; }
-    bool readByte(std::uint8_t& byte) override {
-        if (reply_.empty()) return false;
-        byte = reply_.front();
-        reply_.pop_front();
-        return true;
-    }
+// The scripted unit's line: its Ack queued as each frame is written, but for the two blocks named above.
+struct ScriptedUnit : FakeBytePort {
+    ScriptedUnit() : FakeBytePort(std::make_shared<FakeLineState>()) {}
     bool writeBytes(const std::uint8_t* bytes, std::uint32_t count) override {
         std::uint32_t offset = 0;
         const bool block = dataFrameOffset(bytes, count, offset);
         if (block && offset == kSilentOffset) return true;
         if (block && offset == kSlowOffset) Sleep(kSlowMs);
-        reply_ = {0xFC, 0x05, 0x50, 0xAA, 0x05};  // Ack with its check bytes
+        s->queue({0xFC, 0x05, 0x50, 0xAA, 0x05});  // Ack with its check bytes
         return true;
     }
-    void close() override {}
-
-private:
-    std::deque<std::uint8_t> reply_;
 };
 
 CommDriver* theDriver = nullptr;

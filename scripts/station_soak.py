@@ -81,6 +81,7 @@ FD_SLACK_PER_PORT = 3         # ...and per port, a download's line and transcrip
 THREAD_SLACK = 2              # threads above the warm-up's (the station's threads are made at its start)
 MAX_UNSENT = 2                # frames the station wrote into a line as it went away, never read by the unit
 PLACEHOLDERS_MAX = 64         # ptys held so that a unit plugged in again gets another device
+CHECK_POLLS_MIN, CHECK_POLLS_MAX = 5, 30  # a tile's Check sends this many status requests
 UPLOAD_LOOKS = 40             # an upload waits for a moment when nothing flashes: this many looks, 0.25 s apart
 PAGES = 3                     # pages coming and going on the event stream, besides the soak's own watcher
 PRINTED_BREAKS_MAX = 40
@@ -554,7 +555,8 @@ class Page(threading.Thread):
 
 class Operator(threading.Thread):
     """The line's operator and its systems: uploads an image while nothing flashes, switches the manual mode on for a
-    while (and presses "Flash all waiting"), reads the history, its CSV, the counts and the page."""
+    while (and presses "Flash all waiting"), checks a port's line, reads the history, its CSV, the counts and the
+    page."""
 
     def __init__(self, soak):
         super().__init__(daemon=True)
@@ -564,9 +566,11 @@ class Operator(threading.Thread):
         soak = self.soak
         try:
             while not soak.time_up.wait(self.rng.uniform(3, 10)):
-                action = self.rng.choices(["upload", "manual", "read", "nothing"], [3, 2, 3, 2])[0]
+                action = self.rng.choices(["upload", "manual", "check", "read", "nothing"], [3, 2, 2, 3, 2])[0]
                 if action == "upload":
                     self.upload()
+                elif action == "check":
+                    self.check()
                 elif action == "manual":
                     self.manual_period()
                 elif action == "read":
@@ -607,6 +611,25 @@ class Operator(threading.Thread):
             soak.note("images uploaded")
         elif status == 422:
             soak.note("uploads refused (a download had begun)")
+
+    def check(self):
+        """A tile's Check: answered with the figures of that port's line, or refused while a download runs there."""
+        soak = self.soak
+        ports = soak.api.json("GET", "/api/ports")
+        if not ports or not ports["ports"]:
+            return
+        tile = self.rng.choice(ports["ports"])
+        polls = self.rng.randint(CHECK_POLLS_MIN, CHECK_POLLS_MAX)
+        status, data = soak.api.call("POST", f"/api/ports/{tile['id']}/doctor", body=f"polls={polls}".encode(),
+                                     headers={"Content-Type": "application/x-www-form-urlencoded"}, expect=(200, 409))
+        if status == 409:
+            soak.note("checks refused (a download ran, or began)")
+        if status != 200:
+            return
+        report = json.loads(data)
+        if report.get("port") != tile["port"] or len(report.get("polls", [])) > polls:
+            soak.breaks.add(6, f"a check of {tile['port']} with {polls} requests answered {data[:300]!r}")
+        soak.note("checks answered" + (" (a unit answered)" if report.get("answered") else " (no unit answered)"))
 
     def compare(self, shown):
         """The history the API shows is the one on file: each row it shows complete is there, with the same values."""

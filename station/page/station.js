@@ -13,7 +13,8 @@
   const CHART = { left: 28, right: 8, bottom: 20, top: 22, labelEvery: 3 };  // margins in px
   const SVG = "http://www.w3.org/2000/svg";
 
-  const view = { tiles: new Map(), manual: false, largestImageBytes: 0, counts: null };
+  // live: the event stream's snapshot has come, and its events keep the tiles from then on.
+  const view = { tiles: new Map(), manual: false, largestImageBytes: 0, counts: null, live: false };
   const $ = (id) => document.getElementById(id);
 
   // ---- tiles
@@ -164,9 +165,13 @@
     renderMode(snapshot.manual);
   }
 
-  async function refresh(withTiles) {
+  // The image, the mode and the counts, which other pages may change; the tiles too while the stream is not live. Once
+  // it is, they are the stream's alone: a snapshot fetched before a tile's last event but answered after it would show
+  // that tile's older state until its next change.
+  async function refresh() {
     try {
-      applySnapshot(await station.getJson("api/ports"), withTiles);
+      const snapshot = await station.getJson("api/ports");
+      applySnapshot(snapshot, !view.live);
       await loadCounts();
     } catch (e) {
       station.notice(`the station did not answer: ${e.message}`, "error");
@@ -324,10 +329,14 @@
   function listen() {
     const live = $("live");
     const events = new EventSource("api/events");
-    events.addEventListener("snapshot", (e) => applySnapshot(JSON.parse(e.data)));
+    events.addEventListener("snapshot", (e) => {
+      view.live = true;
+      applySnapshot(JSON.parse(e.data));
+    });
     events.addEventListener("tile", (e) => onTile(JSON.parse(e.data)));
     events.onopen = () => { live.textContent = "live"; live.className = "live on"; };
     events.onerror = () => {
+      view.live = false;
       live.textContent = "reconnecting…";
       live.className = "live off";
       // The browser retries by itself unless the station refused the stream (too many pages open): then try later.
@@ -339,7 +348,7 @@
   $("flash-all").addEventListener("click", flashAll);
   watchDrops();
   window.addEventListener("resize", () => view.counts && drawChart(view.counts.hours || []));
-  refresh(true);
+  refresh();
   listen();
-  setInterval(() => refresh(false), REFRESH_MS);
+  setInterval(refresh, REFRESH_MS);
 })();

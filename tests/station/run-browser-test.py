@@ -38,6 +38,17 @@ WAIT_S = 150                                # generous: the machine may be busy 
 UPLOAD_LIMIT = 16 * 1024 * 1024             # the largest upload the station takes
 GIVES_UP = ["--erase-polls", "60"]          # erases past the limit of 50 polls: gives up in state 3
 SLOW = ["--delay-ms", "25"]                 # a download long enough to reload the page in the middle of it
+# In a page: every answer to api/ports is held until the test sets window.releasePorts.
+HOLD_PORTS_ANSWER = """
+const fetchNow = window.fetch;
+window.fetch = async (url, options) => {
+  const answer = await fetchNow(url, options);
+  if (!String(url).includes("api/ports")) return answer;
+  while (!window.releasePorts) await new Promise((resolve) => setTimeout(resolve, 50));
+  window.portsAnswered = true;
+  return answer;
+};
+"""
 lab = UnitLab(BIN, WORK)
 start, unit, free_port, processes = lab.start, lab.unit, UnitLab.free_port, lab.processes
 
@@ -151,8 +162,18 @@ def main():
         browser.execute_script("arguments[0].click()", browser.find_element(By.ID, "manual"))  # styled as a slider
         unplug(processes[2])
         until("the third port to go", lambda: state(browser, "p3") in ("gone", "waiting"))
+        # A page loaded as the unit comes: its fetched snapshot, answered only after the stream showed the unit ready,
+        # must not take the tile back to the state it was fetched in.
+        held = browser.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": HOLD_PORTS_ANSWER})
+        browser.refresh()
+        until("the reloaded page to go live", lambda: browser.find_element(By.ID, "live").text == "live", 10)
         unit("u3")
         until("the new unit to wait", lambda: state(browser, "p3") == "ready")
+        browser.execute_script("window.releasePorts = true")
+        until("the held snapshot to be answered", lambda: browser.execute_script("return window.portsAnswered"), 10)
+        time.sleep(1)
+        assert state(browser, "p3") == "ready", f"a late snapshot took the tile back to {state(browser, 'p3')}"
+        browser.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": held["identifier"]})
         assert tile(browser, "p3").find_element(By.CSS_SELECTOR, "button.flash").is_displayed()
         browser.find_element(By.ID, "flash-all").click()
         until("it to pass", lambda: state(browser, "p3") == "passed")

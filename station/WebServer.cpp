@@ -159,12 +159,9 @@ std::string postFieldOf(const Request& request, const char* name) {
 std::optional<int> checkPollsOf(const Request& request) {
     const std::string text = postFieldOf(request, "polls");
     if (text.empty()) return doctor::kDefaultPolls;
-    int polls = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), polls);
-    if (error != std::errc() || end != text.data() + text.size() || polls < 1 || polls > doctor::kMaxPolls) {
-        return std::nullopt;
-    }
-    return polls;
+    const std::optional<std::uint64_t> polls = parseLength(text);
+    if (!polls || *polls < 1 || *polls > static_cast<std::uint64_t>(doctor::kMaxPolls)) return std::nullopt;
+    return static_cast<int>(*polls);
 }
 
 std::optional<HistoryQuery> historyQueryOf(const Request& request) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "FrameExchange.h"
 #include "UnitFrame.h"
@@ -12,11 +11,6 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
-
-void waitUntil(Clock::time_point deadline) {
-    std::this_thread::sleep_until(deadline - unitrun::kAwakeWait);
-    while (Clock::now() < deadline) std::this_thread::yield();
-}
 
 std::unique_ptr<BytePort> logged(std::unique_ptr<BytePort> line, const std::shared_ptr<FrameLog>& transcript) {
     if (!transcript) return line;
@@ -31,7 +25,7 @@ std::vector<DoctorPoll> poll(FrameExchange& exchange, int count, bool stopAtFirs
     Clock::time_point lastEnd = Clock::now() - unitrun::kPollWait;
     const ByteBuffer request = buildFrame(UnitCommand::StatusRequest);
     for (int i = 0; i < count && !(interrupted && interrupted->load()); ++i) {
-        waitUntil(lastEnd + unitrun::kPollWait);
+        unitrun::waitUntil(lastEnd + unitrun::kPollWait);
         const Clock::time_point sent = Clock::now();
         const FrameReply reply = exchange.exchange(request);
         lastEnd = Clock::now();

@@ -7,12 +7,10 @@
 #include "UnitAnswer.h"
 #include "UnitCommands.h"
 
-namespace {
-void waitUntil(std::chrono::steady_clock::time_point deadline) {
-    std::this_thread::sleep_until(deadline - unitrun::kAwakeWait);
+void unitrun::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::this_thread::sleep_until(deadline - kAwakeWait);
     while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
-}  // namespace
 
 UnitRun::UnitRun(std::string portName, std::uint32_t baudRate, std::unique_ptr<BytePort> line, UnitEvents& events,
                  const std::atomic<bool>& interrupted, double timeoutSeconds)
@@ -50,7 +48,7 @@ UnitReport UnitRun::run(const ImageLoad& image) {
 void UnitRun::perform(const Queued& queued) {
     switch (queued.request) {
         case Request::Poll:
-            waitUntil(lastExchangeEnd_ + unitrun::kPollWait);
+            unitrun::waitUntil(lastExchangeEnd_ + unitrun::kPollWait);
             exchange(UnitRequest::StatusPoll, buildFrame(UnitCommand::StatusRequest));
             break;
         case Request::Command:

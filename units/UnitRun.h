@@ -24,6 +24,8 @@ namespace unitrun {
 constexpr std::chrono::milliseconds kPollWait{10};
 // The last part of that wait is spent awake, so that a late timer wake-up does not lengthen every poll.
 constexpr std::chrono::microseconds kAwakeWait{300};
+// Sleeps until the deadline, its last kAwakeWait awake: how every poll's wait is spent.
+void waitUntil(std::chrono::steady_clock::time_point deadline);
 
 // The default bound on one unit's whole download: a fixed allowance for erasing and verifying, four times the image's
 // time on the line (11 bits a byte), and a quarter second a block for the status polls.
